@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds, and runs the whole suite on a private
+# Xvfb display: first a plain build, then one with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh test
+. scripts/xvfb.sh
+
+jobs=$(nproc)
+cmake -S . -B build >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure
+
+cmake -S . -B build-asan -DVELLOMAR_SANITIZE=ON -DVELLOMAR_BENCH=OFF >/dev/null
+cmake --build build-asan -j"$jobs"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir build-asan --output-on-failure

@@ -1,0 +1,71 @@
+#include "board.h"
+
+#include <cstdio>
+
+int x = 15, y = 15;
+int x2 = 625, y2 = 465;
+
+BITMAP *buffer = nullptr;
+BITMAP *load = nullptr;
+PALETTE pal;
+
+static bool fail(const char *what)
+{
+    // allegro_init() leaves allegro_error empty when no X display can be
+    // opened, which is by far the commonest way for start-up to fail.
+    const char *why = allegro_error[0] ? allegro_error : "no X display could be opened";
+    std::fprintf(stderr, "vellomar: %s: %s\n", what, why);
+    return false;
+}
+
+bool startup()
+{
+    if (allegro_init() != 0)
+        return fail("cannot start the Allegro library");
+    if (install_keyboard() != 0)
+        return fail("cannot read the keyboard");
+    set_color_depth(COLOR_DEPTH);
+    if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, BOARD_W, BOARD_H, 0, 0) != 0)
+        return fail("cannot open a 640x480 window in 16-bit colour");
+    clear_to_color(screen, makecol(255, 255, 255));
+    buffer = create_bitmap(BOARD_W, BOARD_H);
+    if (!buffer)
+        return fail("cannot create the 640x480 board");
+    // A new bitmap holds whatever memory it was given; start from the
+    // same black board that every clear leaves.
+    clear_to_color(buffer, makecol(0, 0, 0));
+    title();
+    return true;
+}
+
+void title()
+{
+    textout_ex(buffer, font, "Vellomar: press space to clear the board", 0, 0, makecol(255, 0, 0), 0);
+    textout_ex(buffer, font, "use the W, S, A, D and arrow keys to move the dots", 0, 10, makecol(255, 0, 0), 0);
+}
+
+void frame()
+{
+    circlefill(buffer, x2, y2, DOT_RADIUS, makecol(255, 50, 50));
+    circlefill(buffer, x, y, DOT_RADIUS, makecol(150, 150, 150));
+    // The screen is deliberately not acquired around the pass. On X11,
+    // acquire_screen() takes the lock that the library's input thread needs
+    // to read key events; held across a loop that never waits, it starves
+    // that thread and keys (Esc included) register up to seconds late.
+    // draw_sprite() takes the lock itself for just the copy.
+    draw_sprite(screen, buffer, 0, 0);
+}
+
+void shutdown()
+{
+    // After a save the held picture is a view onto the board, so it must
+    // go before the board does.
+    if (load) {
+        destroy_bitmap(load);
+        load = nullptr;
+    }
+    if (buffer) {
+        destroy_bitmap(buffer);
+        buffer = nullptr;
+    }
+}

@@ -1,0 +1,204 @@
+#include "xgame.h"
+
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+int ms_since(Clock::time_point t)
+{
+    return int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+pid_t spawn(const std::string &dir, int *out_fd)
+{
+    int p[2];
+    if (pipe(p) != 0)
+        throw std::runtime_error("pipe");
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(p[1], 1);
+        dup2(p[1], 2);
+        close(p[0]);
+        close(p[1]);
+        if (!dir.empty() && chdir(dir.c_str()) != 0)
+            _exit(126);
+        execl(VELLOMAR_BIN, "vellomar", (char *)nullptr);
+        _exit(127);
+    }
+    close(p[1]);
+    fcntl(p[0], F_SETFL, O_NONBLOCK);
+    *out_fd = p[0];
+    return pid;
+}
+
+std::string drain(int fd)
+{
+    std::string s;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        s.append(buf, size_t(n));
+    return s;
+}
+
+int wait_pid(pid_t pid, int timeout_ms)
+{
+    auto t0 = Clock::now();
+    int status = 0;
+    while (ms_since(t0) < timeout_ms) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        sleep_ms(2);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+} // namespace
+
+bool near(Rgb8 a, Rgb8 b, int tol)
+{
+    return std::abs(a.r - b.r) <= tol && std::abs(a.g - b.g) <= tol && std::abs(a.b - b.b) <= tol;
+}
+
+XGame::XGame(const std::string &dir)
+{
+    dpy_ = XOpenDisplay(nullptr);
+    if (!dpy_)
+        throw std::runtime_error("no X display for the end-to-end tests");
+    pid_ = spawn(dir, &out_fd_);
+    find_window(5000);
+    // Wait for the first present: the grey dot at its starting place.
+    if (win_ && !wait_pixel(15, 15, {150, 150, 150}))
+        win_ = 0;
+}
+
+XGame::~XGame()
+{
+    if (!reaped_ && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (out_fd_ >= 0)
+        close(out_fd_);
+    XCloseDisplay(dpy_);
+}
+
+// The game's window is the one top-level 640 x 480 window on the test server.
+void XGame::find_window(int timeout_ms)
+{
+    auto t0 = Clock::now();
+    while (ms_since(t0) < timeout_ms) {
+        Window root = DefaultRootWindow(dpy_), parent, *kids = nullptr;
+        unsigned n = 0;
+        if (XQueryTree(dpy_, root, &root, &parent, &kids, &n)) {
+            for (unsigned i = 0; i < n && !win_; i++) {
+                XWindowAttributes a;
+                if (XGetWindowAttributes(dpy_, kids[i], &a) && a.map_state == IsViewable && a.width == 640 &&
+                    a.height == 480)
+                    win_ = kids[i];
+            }
+            XFree(kids);
+        }
+        if (win_) {
+            // No window manager runs on the test server: give the game the
+            // keyboard focus and put the pointer over it.
+            XSetInputFocus(dpy_, win_, RevertToParent, CurrentTime);
+            XWarpPointer(dpy_, None, win_, 0, 0, 0, 0, 320, 240);
+            XSync(dpy_, False);
+            return;
+        }
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            reaped_ = true;
+            return;
+        }
+        sleep_ms(10);
+    }
+}
+
+void XGame::press(KeySym k)
+{
+    XTestFakeKeyEvent(dpy_, XKeysymToKeycode(dpy_, k), True, CurrentTime);
+    XSync(dpy_, False);
+}
+
+void XGame::release(KeySym k)
+{
+    XTestFakeKeyEvent(dpy_, XKeysymToKeycode(dpy_, k), False, CurrentTime);
+    XSync(dpy_, False);
+}
+
+void XGame::tap(KeySym k, int hold_ms)
+{
+    press(k);
+    sleep_ms(hold_ms);
+    release(k);
+}
+
+Rgb8 XGame::pixel(int px, int py)
+{
+    XImage *img = XGetImage(dpy_, win_, px, py, 1, 1, AllPlanes, ZPixmap);
+    if (!img)
+        return {-1, -1, -1};
+    unsigned long v = XGetPixel(img, 0, 0);
+    auto channel = [v](unsigned long mask) {
+        int shift = 0;
+        while (mask && !(mask & 1)) {
+            mask >>= 1;
+            shift++;
+        }
+        return int(((v >> shift) & mask) * 255 / (mask ? mask : 1));
+    };
+    Rgb8 c{channel(img->red_mask), channel(img->green_mask), channel(img->blue_mask)};
+    XDestroyImage(img);
+    return c;
+}
+
+bool XGame::wait_pixel(int px, int py, Rgb8 want, int tol, int timeout_ms)
+{
+    auto t0 = Clock::now();
+    do {
+        if (near(pixel(px, py), want, tol))
+            return true;
+        sleep_ms(5);
+    } while (ms_since(t0) < timeout_ms);
+    return false;
+}
+
+int XGame::wait_exit(int timeout_ms)
+{
+    reaped_ = true;
+    return wait_pid(pid_, timeout_ms);
+}
+
+std::string XGame::output() { return drain(out_fd_); }
+
+int run_game(const char *display, std::string *out, int timeout_ms)
+{
+    std::string saved = getenv("DISPLAY") ? getenv("DISPLAY") : "";
+    if (display)
+        setenv("DISPLAY", display, 1);
+    else
+        unsetenv("DISPLAY");
+    int fd = -1;
+    pid_t pid = spawn("", &fd);
+    if (!saved.empty())
+        setenv("DISPLAY", saved.c_str(), 1);
+    int status = wait_pid(pid, timeout_ms);
+    *out = drain(fd);
+    close(fd);
+    return status;
+}

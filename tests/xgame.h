@@ -1,0 +1,44 @@
+// End-to-end test support: runs the real binary on the test display, sends
+// it key events through XTEST and reads back the pixels of its window.
+#pragma once
+
+#include <X11/Xlib.h>
+#include <string>
+#include <sys/types.h>
+
+struct Rgb8 { int r, g, b; };
+
+class XGame {
+public:
+    // Starts the game in `dir` (the current directory if empty).
+    explicit XGame(const std::string &dir = "");
+    ~XGame();
+
+    bool ready() const { return win_ != 0; }
+    pid_t pid() const { return pid_; }
+
+    void press(KeySym k);
+    void release(KeySym k);
+    void tap(KeySym k, int hold_ms = 60);
+    Rgb8 pixel(int px, int py);
+    // Waits until the pixel is within `tol` of `want`; false on timeout.
+    bool wait_pixel(int px, int py, Rgb8 want, int tol = 12, int timeout_ms = 3000);
+
+    // Waits for the game to end; returns its exit status, or -1 on timeout
+    // (the game is then killed).
+    int wait_exit(int timeout_ms = 5000);
+    std::string output();  // what it wrote to stdout and stderr so far
+
+private:
+    void find_window(int timeout_ms);
+    Display *dpy_ = nullptr;
+    Window win_ = 0;
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    bool reaped_ = false;
+};
+
+bool near(Rgb8 a, Rgb8 b, int tol = 12);
+
+// Runs the game once and returns its exit status; captures its output.
+int run_game(const char *display, std::string *out, int timeout_ms = 5000);
