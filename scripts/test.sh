@@ -8,7 +8,7 @@ scripts/deps.sh test
 . scripts/xvfb.sh
 
 jobs=$(nproc)
-cmake -S . -B build >/dev/null
+cmake -S . -B build -DVELLOMAR_TESTS=ON -DVELLOMAR_BENCH=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure
 

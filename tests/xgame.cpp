@@ -61,7 +61,7 @@ int wait_pid(pid_t pid, int timeout_ms)
     while (ms_since(t0) < timeout_ms) {
         if (waitpid(pid, &status, WNOHANG) == pid)
             return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        sleep_ms(2);
+        sleep_ms(1);
     }
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
