@@ -38,3 +38,10 @@ void frame();
 void move();
 // Frees the held picture and the board.
 void shutdown();
+
+// The snapshot steps of the key pass: F1 saves the board to SNAPSHOT_FILE
+// and holds a view onto it, F2 reads the file back into the held picture
+// (none if it can't be read), P pastes the held picture, if any.
+void save_snapshot();
+void load_snapshot();
+void paste_snapshot();

@@ -35,4 +35,8 @@ void move()
     if (!nudge(d_held, x2, +1, DOT_MAX_X)) return;
     if (!d_held && key[KEY_SPACE])
         clear_board();
+
+    if (key[KEY_F1]) save_snapshot();
+    if (key[KEY_F2]) load_snapshot();
+    if (key[KEY_P]) paste_snapshot();
 }

@@ -1,0 +1,21 @@
+// A check of a BMP file before the library's reader sees it. The reader
+// trusts its input: a run-length stream that runs past the picture, or
+// dimensions that overflow, corrupt memory, and absurd dimensions in a small
+// file make it read for a very long time. Anything that fails this check is
+// treated like an unreadable file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Largest picture the game will read: real photos fit, absurd sizes don't.
+constexpr int32_t BMP_MAX_SIDE = 16384;
+constexpr int64_t BMP_MAX_PIXELS = 50'000'000;
+// Largest file it will read (the largest picture above, uncompressed at
+// 32 bits, fits with room to spare).
+constexpr size_t BMP_MAX_FILE = 256u << 20;
+
+// True if `data` is a BMP file of a kind the reader handles, whose
+// dimensions are within bounds and whose palette and pixel data lie inside
+// the file.
+bool bmp_is_safe(const unsigned char *data, size_t size);

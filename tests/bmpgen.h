@@ -1,0 +1,39 @@
+// Writes BMP files of every kind the game should read, with a known picture,
+// so tests can check what a load delivers pixel by pixel.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+enum class BmpKind { Rgb, Rle, Os2, Bitfields };
+
+struct BmpSpec {
+    int w, h, bpp;
+    BmpKind kind = BmpKind::Rgb;
+    std::string name() const;
+};
+
+Bytes make_bmp(const BmpSpec &s);
+// The colour the file holds at (px, py), counted from the top-left, 0xRRGGBB.
+uint32_t bmp_pixel(const BmpSpec &s, int px, int py);
+
+// One of each kind the game must keep reading.
+std::vector<BmpSpec> valid_kinds();
+
+// Little-endian field writers, for tests that build hostile files by hand.
+void put16(Bytes &b, size_t at, uint16_t v);
+void put32(Bytes &b, size_t at, uint32_t v);
+
+bool write_file(const std::string &path, const Bytes &b);
+Bytes read_file(const std::string &path);
+
+// Broken and hostile files, each of a kind that has crashed, hung or
+// misled the library's reader, or that breaks a rule the check enforces.
+struct Hostile {
+    std::string name;
+    Bytes bytes;
+};
+std::vector<Hostile> hostile_files();

@@ -1,0 +1,361 @@
+// F1, F2 and P in-process on a real window, each test in a directory of its own.
+#include "bmpcheck.h"
+#include "bmpgen.h"
+#include "fixture.h"
+#include "snapshot.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <set>
+#include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::set<std::string> files_here()
+{
+    std::set<std::string> names;
+    DIR *d = opendir(".");
+    while (dirent *e = readdir(d))
+        if (std::string n = e->d_name; n != "." && n != "..")
+            names.insert(n);
+    closedir(d);
+    return names;
+}
+
+// Each test runs in a fresh temporary directory, which is where the game
+// reads and writes its snapshot.
+class Snapshot : public Game {
+protected:
+    void SetUp() override
+    {
+        Game::SetUp();
+        char tmpl[] = "/tmp/vellomar-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        ASSERT_EQ(chdir(dir_.c_str()), 0);
+    }
+    void TearDown() override
+    {
+        Game::TearDown();
+        if (load) {
+            destroy_bitmap(load);
+            load = nullptr;
+        }
+        chdir("/");
+        std::system(("umount -q " + dir_ + "/disk 2>/dev/null; rm -rf " + dir_).c_str());
+    }
+    // One key pass with exactly these keys held.
+    static void pass(std::initializer_list<int> keys)
+    {
+        hold(keys);
+        move();
+        release_all();
+    }
+    std::string dir_;
+};
+
+void scribble()
+{
+    for (int i = 0; i < 40; i++)
+        circlefill(buffer, 30 + i * 15, 60 + (i * 37) % 400, 4 + i % 9, makecol(i * 6, 255 - i * 6, (i * 50) & 255));
+    rectfill(buffer, 400, 300, 460, 340, makecol(255, 0, 255)); // mask colour
+}
+
+// Number of board pixels that differ between two bitmaps of the board's size.
+int differences(BITMAP *a, BITMAP *b)
+{
+    int n = 0;
+    for (int py = 0; py < BOARD_H; py++)
+        for (int px = 0; px < BOARD_W; px++)
+            n += getpixel(a, px, py) != getpixel(b, px, py);
+    return n;
+}
+
+BITMAP *copy_of_board()
+{
+    BITMAP *c = create_bitmap(BOARD_W, BOARD_H);
+    blit(buffer, c, 0, 0, 0, 0, BOARD_W, BOARD_H);
+    return c;
+}
+
+std::string run(const std::string &cmd)
+{
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+} // namespace
+
+TEST_F(Snapshot, SaveWritesTheBoardAsABmpThatImageMagickReads)
+{
+    scribble();
+    pass({KEY_F1});
+    ASSERT_EQ(files_here(), std::set<std::string>{"load.bmp"}) << "a temporary file was left behind";
+    ASSERT_NE(load, nullptr);
+    EXPECT_TRUE(is_sub_bitmap(load)) << "after a save the held picture is a view onto the board";
+
+    EXPECT_EQ(run("identify -format '%w %h %m' load.bmp").substr(0, 11), "640 480 BMP");
+    const std::string rgb = run("convert load.bmp -depth 8 rgb:-");
+    ASSERT_EQ(rgb.size(), size_t(BOARD_W * BOARD_H * 3));
+    int off = 0;
+    for (int py = 0; py < BOARD_H; py++)
+        for (int px = 0; px < BOARD_W; px++) {
+            const int c = getpixel(buffer, px, py);
+            const unsigned char *p = reinterpret_cast<const unsigned char *>(&rgb[(py * BOARD_W + px) * 3]);
+            off += std::abs(p[0] - getr(c)) > 8 || std::abs(p[1] - getg(c)) > 8 || std::abs(p[2] - getb(c)) > 8;
+        }
+    EXPECT_EQ(off, 0);
+
+    struct stat st;
+    ASSERT_EQ(stat("load.bmp", &st), 0);
+    const mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << "snapshot gets a new file's usual permissions";
+}
+
+TEST_F(Snapshot, LoadThenPasteRestoresAClearedBoard)
+{
+    scribble();
+    pass({KEY_F1});
+    BITMAP *saved = copy_of_board();
+    pass({KEY_SPACE});
+    ASSERT_GT(differences(buffer, saved), 1000);
+
+    pass({KEY_F2});
+    ASSERT_NE(load, nullptr);
+    EXPECT_FALSE(is_sub_bitmap(load)) << "after a load the held picture is a copy of its own";
+    pass({KEY_P});
+    // Everything comes back but the mask-coloured patch, which leaves the
+    // cleared board's black showing through.
+    int wrong = 0, see_through = 0;
+    for (int py = 0; py < BOARD_H; py++)
+        for (int px = 0; px < BOARD_W; px++) {
+            const int s = getpixel(saved, px, py);
+            if (s == makecol(255, 0, 255))
+                see_through += getpixel(buffer, px, py) == black();
+            else
+                wrong += getpixel(buffer, px, py) != s;
+        }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(see_through, 61 * 41);
+    EXPECT_EQ(x, 15);
+    EXPECT_EQ(y, 15);
+    destroy_bitmap(saved);
+}
+
+TEST_F(Snapshot, PasteAfterASaveChangesNothing)
+{
+    scribble();
+    pass({KEY_F1});
+    BITMAP *before = copy_of_board();
+    pass({KEY_P});
+    EXPECT_EQ(differences(buffer, before), 0);
+    destroy_bitmap(before);
+}
+
+TEST_F(Snapshot, SaveAndLoadInOnePassHoldTheCopyReadBack)
+{
+    scribble();
+    pass({KEY_F1, KEY_F2});
+    ASSERT_NE(load, nullptr);
+    EXPECT_FALSE(is_sub_bitmap(load));
+    EXPECT_EQ(differences(load, buffer), 0);
+    EXPECT_EQ(files_here(), std::set<std::string>{"load.bmp"});
+}
+
+TEST_F(Snapshot, PasteWithNothingHeldDoesNothing)
+{
+    scribble();
+    BITMAP *before = copy_of_board();
+    pass({KEY_P}); // before any save
+    pass({KEY_F2}); // no file: the load fails
+    EXPECT_EQ(load, nullptr);
+    pass({KEY_P});
+    EXPECT_EQ(differences(buffer, before), 0);
+    destroy_bitmap(before);
+}
+
+TEST_F(Snapshot, SmallerPictureCoversItsCornerAndLargerIsCutAtTheEdges)
+{
+    const BmpSpec small{100, 50, 24}, large{700, 500, 8};
+    ASSERT_TRUE(write_file("load.bmp", make_bmp(small)));
+    scribble();
+    BITMAP *before = copy_of_board();
+    pass({KEY_F2, KEY_P});
+    ASSERT_NE(load, nullptr);
+    int wrong = 0;
+    for (int py = 0; py < BOARD_H; py++)
+        for (int px = 0; px < BOARD_W; px++) {
+            int want = px < small.w && py < small.h ? int(bmp_pixel(small, px, py)) : -1;
+            int c = getpixel(buffer, px, py);
+            if (want < 0)
+                wrong += c != getpixel(before, px, py);
+            else
+                wrong += std::abs(getr(c) - (want >> 16)) > 8 || std::abs(getg(c) - (want >> 8 & 255)) > 8 ||
+                         std::abs(getb(c) - (want & 255)) > 8;
+        }
+    EXPECT_EQ(wrong, 0);
+
+    ASSERT_TRUE(write_file("load.bmp", make_bmp(large)));
+    pass({KEY_F2, KEY_P});
+    ASSERT_NE(load, nullptr);
+    EXPECT_EQ(load->w, 700);
+    wrong = 0;
+    for (int py = 0; py < BOARD_H; py++)
+        for (int px = 0; px < BOARD_W; px++) {
+            int want = int(bmp_pixel(large, px, py)), c = getpixel(buffer, px, py);
+            wrong += std::abs(getr(c) - (want >> 16)) > 8 || std::abs(getg(c) - (want >> 8 & 255)) > 8 ||
+                     std::abs(getb(c) - (want & 255)) > 8;
+        }
+    EXPECT_EQ(wrong, 0);
+    destroy_bitmap(before);
+}
+
+TEST_F(Snapshot, SnapshotKeysNeitherMoveDotsNorClear)
+{
+    scribble();
+    pass({KEY_F1});
+    BITMAP *before = copy_of_board();
+    pass({KEY_F1, KEY_F2});
+    EXPECT_EQ(differences(buffer, before), 0);
+    EXPECT_EQ(x, 15);
+    EXPECT_EQ(x2, 625);
+    destroy_bitmap(before);
+}
+
+TEST_F(Snapshot, BlockedKeyPassSkipsTheSnapshotKeys)
+{
+    y = DOT_MIN;
+    pass({KEY_UP, KEY_F1});
+    EXPECT_TRUE(files_here().empty());
+    EXPECT_EQ(load, nullptr);
+}
+
+TEST_F(Snapshot, EveryValidKindLoadsAsTheLibraryReadsIt)
+{
+    for (const BmpSpec &s : valid_kinds()) {
+        SCOPED_TRACE(s.name());
+        ASSERT_TRUE(write_file("load.bmp", make_bmp(s)));
+        pass({KEY_F2});
+        ASSERT_NE(load, nullptr);
+        ASSERT_EQ(load->w, s.w);
+        ASSERT_EQ(load->h, s.h);
+        PALETTE p;
+        BITMAP *plain = load_bitmap("load.bmp", p);
+        ASSERT_NE(plain, nullptr);
+        int wrong = 0, same = 0;
+        for (int py = 0; py < s.h; py++)
+            for (int px = 0; px < s.w; px++) {
+                const int c = getpixel(load, px, py);
+                const uint32_t want = bmp_pixel(s, px, py);
+                wrong += std::abs(getr(c) - int(want >> 16)) > 8 || std::abs(getg(c) - int(want >> 8 & 255)) > 8 ||
+                         std::abs(getb(c) - int(want & 255)) > 8;
+                same += c == getpixel(plain, px, py);
+            }
+        EXPECT_EQ(wrong, 0);
+        EXPECT_EQ(same, s.w * s.h);
+        destroy_bitmap(plain);
+    }
+}
+
+TEST_F(Snapshot, BrokenAndHostileFilesLoadAsNothing)
+{
+    for (const Hostile &h : hostile_files()) {
+        SCOPED_TRACE(h.name);
+        EXPECT_FALSE(bmp_is_safe(h.bytes.data(), h.bytes.size()));
+        ASSERT_TRUE(write_file("load.bmp", h.bytes));
+        pass({KEY_F1}); // something is held
+        ASSERT_TRUE(write_file("load.bmp", h.bytes));
+        pass({KEY_F2, KEY_P});
+        EXPECT_EQ(load, nullptr);
+    }
+    // Every file that ever got past the check to crash or hang the reader.
+    const std::string dir = VELLOMAR_CORPUS;
+    DIR *d = opendir(dir.c_str());
+    ASSERT_NE(d, nullptr);
+    int seen = 0;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        SCOPED_TRACE(e->d_name);
+        Bytes b = read_file(dir + "/" + e->d_name);
+        BITMAP *bmp = read_snapshot(b.data(), b.size(), pal);
+        if (bmp) {
+            draw_sprite(buffer, bmp, 0, 0);
+            destroy_bitmap(bmp);
+        }
+        seen++;
+    }
+    closedir(d);
+    EXPECT_GT(seen, 0);
+}
+
+TEST_F(Snapshot, CutShortFilesNeverGetPastTheCheckUnsafely)
+{
+    // Every valid kind cut at every length: each either loads or is refused.
+    for (const BmpSpec &s : valid_kinds()) {
+        const Bytes whole = make_bmp(s);
+        for (size_t n = 0; n < whole.size(); n++) {
+            BITMAP *bmp = read_snapshot(whole.data(), n, pal);
+            if (bmp) {
+                EXPECT_GE(n, whole.size() - 4) << s.name() << " cut to " << n << " bytes";
+                destroy_bitmap(bmp);
+            }
+        }
+    }
+}
+
+TEST_F(Snapshot, DirectoryInTheWayKeepsTheGameRunningAndLeavesNothing)
+{
+    ASSERT_EQ(mkdir("load.bmp", 0755), 0);
+    scribble();
+    pass({KEY_F1});
+    EXPECT_NE(load, nullptr) << "the view is held even when the write fails";
+    struct stat st;
+    ASSERT_EQ(stat("load.bmp", &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(files_here(), std::set<std::string>{"load.bmp"});
+    pass({KEY_F2});
+    EXPECT_EQ(load, nullptr);
+}
+
+TEST_F(Snapshot, FullDiskKeepsTheLastGoodSnapshot)
+{
+    // Room for one snapshot (921,654 bytes) but not for a second beside it.
+    mkdir("disk", 0755);
+    if (mount("tmpfs", "disk", "tmpfs", 0, "size=1200k") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here (not root?)";
+    ASSERT_EQ(chdir("disk"), 0);
+    scribble();
+    pass({KEY_F1});
+    const Bytes good = read_file("load.bmp");
+    ASSERT_GT(good.size(), 900000u);
+
+    pass({KEY_SPACE, KEY_F1});
+    EXPECT_EQ(read_file("load.bmp"), good) << "the last good snapshot was lost";
+    EXPECT_EQ(files_here(), std::set<std::string>{"load.bmp"});
+    ASSERT_EQ(chdir(".."), 0);
+}
+
+TEST_F(Snapshot, UnwritableDirectoryKeepsTheOldSnapshot)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root writes anywhere";
+    scribble();
+    pass({KEY_F1});
+    const Bytes good = read_file("load.bmp");
+    chmod(".", 0555);
+    pass({KEY_SPACE, KEY_F1});
+    chmod(".", 0755);
+    EXPECT_EQ(read_file("load.bmp"), good);
+}
