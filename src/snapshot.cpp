@@ -184,7 +184,8 @@ bool slurp(const char *path, std::vector<unsigned char> &out)
     if (!f)
         return false;
     struct stat st;
-    bool ok = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && size_t(st.st_size) <= BMP_MAX_FILE;
+    bool ok = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+              size_t(st.st_size) <= BMP_MAX_FILE;
     if (ok) {
         out.resize(size_t(st.st_size));
         ok = std::fread(out.data(), 1, out.size(), f) == out.size();

@@ -5,6 +5,11 @@
 
 #include <X11/keysym.h>
 #include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 const Rgb8 GREY{150, 150, 150}, LIGHT_RED{255, 50, 50}, BLACK{0, 0, 0}, RED{255, 0, 0};
@@ -84,4 +89,90 @@ TEST(EndToEnd, WithoutADisplayItSaysSoAndExitsWithOne)
 
     EXPECT_EQ(run_game(":9999", &out), 1) << "display that does not exist";
     EXPECT_NE(out.find("vellomar: "), std::string::npos) << out;
+}
+
+namespace {
+std::vector<std::string> listing(const std::string &dir)
+{
+    std::vector<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    while (dirent *e = readdir(d))
+        if (e->d_name[0] != '.' || std::strncmp(e->d_name, ".load-", 6) == 0)
+            names.push_back(e->d_name);
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A whole snapshot: as long as its header says, and the size of the board.
+bool whole_snapshot(const std::string &path)
+{
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    unsigned char h[26] = {};
+    size_t n = std::fread(h, 1, sizeof h, f);
+    std::fseek(f, 0, SEEK_END);
+    long size = std::ftell(f);
+    std::fclose(f);
+    auto u32 = [&](int at) { return long(h[at] | h[at + 1] << 8 | h[at + 2] << 16 | h[at + 3] << 24); };
+    return n == sizeof h && h[0] == 'B' && h[1] == 'M' && u32(2) == size && u32(18) == 640 && u32(22) == 480;
+}
+} // namespace
+
+TEST(EndToEnd, KilledWhileSavingLeavesAWholeSnapshotAndNoTemporaryFile)
+{
+    char tmpl[] = "/tmp/vellomar-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    for (int sig : {SIGTERM, SIGINT, SIGKILL}) {
+        SCOPED_TRACE(sig);
+        XGame g(dir);
+        ASSERT_TRUE(g.ready()) << g.output();
+        g.press(XK_F1); // saving on every pass from now on
+        usleep(150 * 1000);
+        kill(g.pid(), sig);
+        g.wait_exit();
+        g.release(XK_F1);
+        EXPECT_TRUE(whole_snapshot(dir + "/load.bmp"));
+        if (sig != SIGKILL) {
+            EXPECT_EQ(listing(dir), std::vector<std::string>{"load.bmp"});
+        }
+    }
+    // Nothing can clean up after SIGKILL at the time; the next save in the
+    // same directory removes what killed games left, and only that.
+    const std::string dead = dir + "/.load-999999-AbCdEf.bmp";
+    const std::string alive = ".load-" + std::to_string(getpid()) + "-AbCdEf.bmp";
+    std::fclose(std::fopen(dead.c_str(), "w"));
+    std::fclose(std::fopen((dir + "/" + alive).c_str(), "w"));
+    XGame g(dir);
+    ASSERT_TRUE(g.ready());
+    g.tap(XK_F1);
+    g.tap(XK_Escape);
+    EXPECT_EQ(g.wait_exit(), 0);
+    EXPECT_EQ(listing(dir), (std::vector<std::string>{alive, "load.bmp"}));
+    EXPECT_TRUE(whole_snapshot(dir + "/load.bmp"));
+    std::system(("rm -rf " + dir).c_str());
+}
+
+TEST(EndToEnd, F2AndPBringASavedBoardBack)
+{
+    char tmpl[] = "/tmp/vellomar-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    XGame g(dir);
+    ASSERT_TRUE(g.ready()) << g.output();
+    g.press(XK_Down);
+    ASSERT_TRUE(g.wait_pixel(15, 200, GREY));
+    g.release(XK_Down);
+    g.tap(XK_F1);
+    g.tap(XK_space);
+    ASSERT_TRUE(g.wait_pixel(15, 100, BLACK));
+    g.tap(XK_F2);
+    g.tap(XK_p);
+    EXPECT_TRUE(g.wait_pixel(15, 100, GREY)) << "the saved line did not come back";
+    g.tap(XK_Escape);
+    EXPECT_EQ(g.wait_exit(), 0);
+    EXPECT_EQ(g.output(), "");
+    std::system(("rm -rf " + dir).c_str());
 }
