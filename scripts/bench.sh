@@ -8,3 +8,4 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DVELLOMAR_BENCH=ON >/dev/null
 cmake --build build -j"$(nproc)" >/dev/null
 build/bench/bench_pass
 build/bench/bench_latency
+build/bench/bench_save

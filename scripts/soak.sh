@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Soak: 100,000 passes cycling F1, F2 and P (resident memory growth), then a
+# shorter run of the same under valgrind memcheck (errors and definite leaks).
+#   scripts/soak.sh [PASSES] [VALGRIND_PASSES]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh test
+. scripts/xvfb.sh
+cmake -S . -B build -DVELLOMAR_BENCH=ON >/dev/null
+cmake --build build -j"$(nproc)" --target soak >/dev/null
+build/bench/soak "${1:-100000}"
+valgrind --tool=memcheck --error-exitcode=1 --leak-check=full --show-leak-kinds=definite \
+  --errors-for-leak-kinds=definite build/bench/soak "${2:-3000}"
