@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs the whole suite on a private
-# Xvfb display: first a plain build, then one with AddressSanitizer and
+# Xvfb display: first a plain build, then a one-minute fuzz run of the
+# snapshot reader, then the suite again built with AddressSanitizer and
 # UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,6 +12,9 @@ jobs=$(nproc)
 cmake -S . -B build -DVELLOMAR_TESTS=ON -DVELLOMAR_BENCH=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure
+
+# A short fuzz run of the snapshot reader (scripts/fuzz.sh runs longer ones).
+scripts/fuzz.sh 60
 
 cmake -S . -B build-asan -DVELLOMAR_SANITIZE=ON -DVELLOMAR_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs into a temporary prefix and checks that every file is there and valid.
+#   test_install.sh BUILD_DIR
+set -u
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+passed=0 failed=0
+check() {  # check NAME COMMAND...
+  local name=$1; shift
+  if out=$("$@" 2>&1); then passed=$((passed + 1)); echo "ok: $name"
+  else failed=$((failed + 1)); echo "FAILED: $name"; echo "$out"; fi
+}
+empty() { [ -z "$("$@" 2>&1)" ]; }
+
+check "cmake --install" cmake --install "$build" --prefix "$prefix"
+check "program" test -x "$prefix/bin/vellomar"
+man="$prefix/share/man/man6/vellomar.6"
+check "manual page" test -f "$man"
+check "groff finds nothing" empty groff -ww -z -man "$man"
+check "mandoc lint finds nothing" empty mandoc -T lint "$man"
+check "man renders it" empty sh -c "MANWIDTH=80 man -l '$man' 2>&1 >/dev/null"
+for k in 'Up, Down, Left, Right' 'W, S, A, D' Space F1 F2 P Esc; do
+  check "manual explains $k" grep -qx ".B $k" "$man"
+done
+for s in FILES 'EXIT STATUS' DIAGNOSTICS; do
+  check "manual has $s" grep -qx ".SH $s" "$man"
+done
+check "manual names the snapshot and its size bound" sh -c "grep -q '^.I load.bmp' '$man' && grep -q 16384 '$man'"
+desktop="$prefix/share/applications/vellomar.desktop"
+check "desktop entry" test -f "$desktop"
+check "desktop-file-validate" empty desktop-file-validate "$desktop"
+check "desktop entry is a game" grep -qx 'Categories=Game;KidsGame;' "$desktop"
+check "desktop entry runs no terminal" grep -qx 'Terminal=false' "$desktop"
+check "desktop entry starts the installed name" grep -qx 'Exec=vellomar' "$desktop"
+svg="$prefix/share/icons/hicolor/scalable/apps/vellomar.svg"
+png="$prefix/share/icons/hicolor/48x48/apps/vellomar.png"
+check "scalable icon is SVG" sh -c "identify -format '%m' '$svg' | grep -qx SVG"
+check "48x48 icon is a 48x48 PNG" sh -c "identify -format '%m %w %h' '$png' | grep -qx 'PNG 48 48'"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
