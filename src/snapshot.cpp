@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -177,20 +178,30 @@ int mem_error(void *) { return 0; }
 const PACKFILE_VTABLE memory_vtable = {mem_close, mem_getc, mem_ungetc, mem_read, mem_putc,
                                        mem_write, mem_seek, mem_eof,    mem_error};
 
-// Reads a whole file of at most BMP_MAX_FILE bytes; false if it can't.
+// Reads a whole regular file of at most BMP_MAX_FILE bytes; false if it
+// can't. Opened without blocking, so a FIFO called "load.bmp" can't hang
+// the game.
 bool slurp(const char *path, std::vector<unsigned char> &out)
 {
-    FILE *f = std::fopen(path, "rb");
-    if (!f)
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return false;
     struct stat st;
-    bool ok = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
-              size_t(st.st_size) <= BMP_MAX_FILE;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && size_t(st.st_size) <= BMP_MAX_FILE;
     if (ok) {
         out.resize(size_t(st.st_size));
-        ok = std::fread(out.data(), 1, out.size(), f) == out.size();
+        size_t got = 0;
+        while (got < out.size()) {
+            const ssize_t n = read(fd, out.data() + got, out.size() - got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += size_t(n);
+        }
+        ok = got == out.size();
     }
-    std::fclose(f);
+    close(fd);
     return ok;
 }
 
