@@ -21,14 +21,6 @@ static void real_pass()
     move();
 }
 
-template <class F> static double time_passes(F pass, int n)
-{
-    double t0 = now_ms();
-    for (int i = 0; i < n; i++)
-        pass();
-    return now_ms() - t0;
-}
-
 int main(int argc, char **argv)
 {
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
@@ -36,28 +28,12 @@ int main(int argc, char **argv)
     if (!startup())
         return 1;
 
-    time_passes(real_pass, passes); // warm up
-    double real_ms = 0, floor_ms = 0;
-    std::vector<double> ratios;
-    for (int r = 0; r < rounds; r++) {
-        // Alternate which goes first, so neither always follows the other.
-        double a, b;
-        if (r % 2) {
-            a = time_passes(real_pass, passes);
-            b = time_passes(floor_pass, passes);
-        } else {
-            b = time_passes(floor_pass, passes);
-            a = time_passes(real_pass, passes);
-        }
-        real_ms += a;
-        floor_ms += b;
-        ratios.push_back(b / a);
-    }
+    const Race r = race(real_pass, floor_pass, rounds, passes);
     const double n = double(rounds) * passes;
-    std::printf("passes per second: real %.0f, floor %.0f (%d rounds of %d)\n", n / real_ms * 1000,
-                n / floor_ms * 1000, rounds, passes);
-    std::printf("ratio real/floor: %.3f overall, %.3f median of rounds (target >= 0.97)\n", floor_ms / real_ms,
-                median(ratios));
+    std::printf("passes per second: real %.0f, floor %.0f (%d rounds of %d)\n", n / r.a_ms * 1000,
+                n / r.b_ms * 1000, rounds, passes);
+    std::printf("ratio real/floor: %.3f overall, %.3f median of rounds (target >= 0.97)\n", r.ratio(),
+                median(r.ratios));
     shutdown();
     return 0;
 }
