@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -82,10 +81,10 @@ bool complete_bmp(const char *path)
     if (!f)
         return false;
     unsigned char head[6];
-    const bool read = std::fread(head, 1, sizeof head, f) == sizeof head;
-    std::fclose(f);
     struct stat st;
-    if (!read || head[0] != 'B' || head[1] != 'M' || stat(path, &st) != 0)
+    const bool read = std::fread(head, 1, sizeof head, f) == sizeof head && fstat(fileno(f), &st) == 0;
+    std::fclose(f);
+    if (!read || head[0] != 'B' || head[1] != 'M')
         return false;
     const unsigned long declared = head[2] | head[3] << 8 | head[4] << 16 | (unsigned long)head[5] << 24;
     return (unsigned long)st.st_size == declared;

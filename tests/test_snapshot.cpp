@@ -77,6 +77,13 @@ int differences(BITMAP *a, BITMAP *b)
     return n;
 }
 
+// True if the 16-bit colour `c` is 0xRRGGBB give or take 16-bit rounding.
+bool close_to(int c, uint32_t rgb)
+{
+    return std::abs(getr(c) - int(rgb >> 16)) <= 8 && std::abs(getg(c) - int(rgb >> 8 & 255)) <= 8 &&
+           std::abs(getb(c) - int(rgb & 255)) <= 8;
+}
+
 BITMAP *copy_of_board()
 {
     BITMAP *c = create_bitmap(BOARD_W, BOARD_H);
@@ -114,7 +121,7 @@ TEST_F(Snapshot, SaveWritesTheBoardAsABmpThatImageMagickReads)
         for (int px = 0; px < BOARD_W; px++) {
             const int c = getpixel(buffer, px, py);
             const unsigned char *p = reinterpret_cast<const unsigned char *>(&rgb[(py * BOARD_W + px) * 3]);
-            off += std::abs(p[0] - getr(c)) > 8 || std::abs(p[1] - getg(c)) > 8 || std::abs(p[2] - getb(c)) > 8;
+            off += !close_to(c, uint32_t(p[0] << 16 | p[1] << 8 | p[2]));
         }
     EXPECT_EQ(off, 0);
 
@@ -198,13 +205,11 @@ TEST_F(Snapshot, SmallerPictureCoversItsCornerAndLargerIsCutAtTheEdges)
     int wrong = 0;
     for (int py = 0; py < BOARD_H; py++)
         for (int px = 0; px < BOARD_W; px++) {
-            int want = px < small.w && py < small.h ? int(bmp_pixel(small, px, py)) : -1;
-            int c = getpixel(buffer, px, py);
-            if (want < 0)
-                wrong += c != getpixel(before, px, py);
+            const int c = getpixel(buffer, px, py);
+            if (px < small.w && py < small.h)
+                wrong += !close_to(c, bmp_pixel(small, px, py));
             else
-                wrong += std::abs(getr(c) - (want >> 16)) > 8 || std::abs(getg(c) - (want >> 8 & 255)) > 8 ||
-                         std::abs(getb(c) - (want & 255)) > 8;
+                wrong += c != getpixel(before, px, py);
         }
     EXPECT_EQ(wrong, 0);
 
@@ -214,11 +219,8 @@ TEST_F(Snapshot, SmallerPictureCoversItsCornerAndLargerIsCutAtTheEdges)
     EXPECT_EQ(load->w, 700);
     wrong = 0;
     for (int py = 0; py < BOARD_H; py++)
-        for (int px = 0; px < BOARD_W; px++) {
-            int want = int(bmp_pixel(large, px, py)), c = getpixel(buffer, px, py);
-            wrong += std::abs(getr(c) - (want >> 16)) > 8 || std::abs(getg(c) - (want >> 8 & 255)) > 8 ||
-                     std::abs(getb(c) - (want & 255)) > 8;
-        }
+        for (int px = 0; px < BOARD_W; px++)
+            wrong += !close_to(getpixel(buffer, px, py), bmp_pixel(large, px, py));
     EXPECT_EQ(wrong, 0);
     destroy_bitmap(before);
 }
@@ -259,9 +261,7 @@ TEST_F(Snapshot, EveryValidKindLoadsAsTheLibraryReadsIt)
         for (int py = 0; py < s.h; py++)
             for (int px = 0; px < s.w; px++) {
                 const int c = getpixel(load, px, py);
-                const uint32_t want = bmp_pixel(s, px, py);
-                wrong += std::abs(getr(c) - int(want >> 16)) > 8 || std::abs(getg(c) - int(want >> 8 & 255)) > 8 ||
-                         std::abs(getb(c) - int(want & 255)) > 8;
+                wrong += !close_to(c, bmp_pixel(s, px, py));
                 same += c == getpixel(plain, px, py);
             }
         EXPECT_EQ(wrong, 0);
