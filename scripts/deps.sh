@@ -7,7 +7,7 @@ set -euo pipefail
 pkgs=(g++ cmake make pkg-config liballegro4-dev)
 if [ "${1:-}" = test ]; then
   pkgs+=(libgtest-dev xvfb x11-utils libx11-dev libxtst-dev xdotool imagemagick
-         clang libclang-rt-14-dev valgrind desktop-file-utils groff-base mandoc man-db)
+         clang libclang-rt-dev valgrind desktop-file-utils groff-base mandoc man-db)
 fi
 
 missing=()

@@ -2,127 +2,16 @@
 
 #include "bmpcheck.h"
 #include "board.h"
+#include "safesave.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
-
-// --- writing -------------------------------------------------------------
-
-namespace {
-
-// Temporary snapshots are named ".load-<pid>-XXXXXX.bmp": hidden, unique,
-// and ending in ".bmp" since the library picks the format by extension.
-constexpr char TMP_PREFIX[] = ".load-";
-constexpr char TMP_SUFFIX[] = ".bmp";
-constexpr size_t TMP_NAME_MAX = 64;
-
-// The temporary file being written, if any, so that a signal can remove it.
-volatile sig_atomic_t writing = 0;
-char pending[TMP_NAME_MAX];
-struct sigaction previous[NSIG];
-
-void drop_pending_and_reraise(int sig)
-{
-    if (writing)
-        unlink(pending);
-    // Hand over to whatever handled the signal before us (the library's
-    // clean-up, or the default action).
-    sigaction(sig, &previous[sig], nullptr);
-    raise(sig);
-}
-
-void catch_termination()
-{
-    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
-        struct sigaction sa {};
-        sa.sa_handler = drop_pending_and_reraise;
-        sigemptyset(&sa.sa_mask);
-        sigaction(sig, &sa, &previous[sig]);
-    }
-}
-
-// Removes temporary snapshots left in the current directory by copies of
-// the game that were killed outright (SIGKILL leaves no chance to clean up).
-// Files of copies still running are left alone.
-void remove_stale_temporaries()
-{
-    DIR *dir = opendir(".");
-    if (!dir)
-        return;
-    while (dirent *e = readdir(dir)) {
-        long pid = 0;
-        int used = 0;
-        const size_t len = std::strlen(e->d_name);
-        if (std::strncmp(e->d_name, TMP_PREFIX, sizeof TMP_PREFIX - 1) != 0 || len < sizeof TMP_SUFFIX ||
-            std::strcmp(e->d_name + len - (sizeof TMP_SUFFIX - 1), TMP_SUFFIX) != 0)
-            continue;
-        if (std::sscanf(e->d_name + sizeof TMP_PREFIX - 1, "%ld-%n", &pid, &used) != 1 || used == 0 || pid <= 0)
-            continue;
-        if (kill(pid_t(pid), 0) != 0 && errno == ESRCH)
-            unlink(e->d_name);
-    }
-    closedir(dir);
-}
-
-// The library's writer may not notice a short write (a full disk shows only
-// when the buffer is flushed at close). A whole BMP is exactly as long as
-// its header says.
-bool complete_bmp(const char *path)
-{
-    FILE *f = std::fopen(path, "rb");
-    if (!f)
-        return false;
-    unsigned char head[6];
-    struct stat st;
-    const bool read = std::fread(head, 1, sizeof head, f) == sizeof head && fstat(fileno(f), &st) == 0;
-    std::fclose(f);
-    if (!read || head[0] != 'B' || head[1] != 'M')
-        return false;
-    const unsigned long declared = head[2] | head[3] << 8 | head[4] << 16 | (unsigned long)head[5] << 24;
-    return (unsigned long)st.st_size == declared;
-}
-
-} // namespace
-
-bool write_snapshot(const char *path, BITMAP *bmp, const RGB *palette)
-{
-    static bool first = true;
-    if (first) {
-        first = false;
-        catch_termination();
-        remove_stale_temporaries();
-    }
-
-    // The name goes where the signal handler sees it before the file exists.
-    std::snprintf(pending, sizeof pending, "%s%ld-XXXXXX%s", TMP_PREFIX, (long)getpid(), TMP_SUFFIX);
-    writing = 1;
-    const int fd = mkstemps(pending, sizeof TMP_SUFFIX - 1);
-    if (fd < 0) {
-        writing = 0;
-        return false;
-    }
-    // mkstemps() makes the file private; a snapshot gets the usual
-    // permissions of a new file, as if the library had created it.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    close(fd);
-
-    const bool ok =
-        save_bitmap(pending, bmp, palette) == 0 && complete_bmp(pending) && std::rename(pending, path) == 0;
-    if (!ok)
-        unlink(pending);
-    writing = 0;
-    return ok;
-}
 
 // --- reading -------------------------------------------------------------
 
@@ -228,7 +117,7 @@ void save_snapshot()
         destroy_bitmap(load);
     load = create_sub_bitmap(buffer, 0, 0, SCREEN_W, SCREEN_H);
     if (load)
-        write_snapshot(SNAPSHOT_FILE, load, pal);
+        safe_save(SNAPSHOT_FILE, load, pal);
 }
 
 void load_snapshot()

@@ -4,11 +4,6 @@
 #include <allegro.h>
 #include <cstddef>
 
-// Writes `bmp` to `path` through a temporary file beside it, so that `path`
-// holds either the old snapshot or the whole new one, never a torn one.
-// False (and nothing left behind) on any failure.
-bool write_snapshot(const char *path, BITMAP *bmp, const RGB *palette);
-
 // Reads a BMP held in memory with the library's reader, after checking that
 // it is safe to hand to it. Null when the check or the reader fails.
 BITMAP *read_snapshot(const unsigned char *data, size_t size, RGB *palette);

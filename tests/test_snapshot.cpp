@@ -2,17 +2,21 @@
 #include "bmpcheck.h"
 #include "bmpgen.h"
 #include "fixture.h"
+#include "safesave.h"
 #include "snapshot.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <functional>
+#include <grp.h>
 #include <set>
 #include <string>
 #include <csignal>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -101,6 +105,32 @@ std::string run(const std::string &cmd)
         out.append(buf, n);
     pclose(p);
     return out;
+}
+
+// Under root, the unprivileged user that tests drop to, and who owns the
+// test's folder and the named file in it.
+constexpr uid_t NOBODY = 65534;
+constexpr size_t SNAPSHOT_BYTES = 14 + 40 + BOARD_W * BOARD_H * 3;
+
+void own_here(const char *file)
+{
+    if (geteuid() == 0) {
+        chown(".", NOBODY, NOBODY);
+        chown(file, NOBODY, NOBODY);
+    }
+}
+
+// Runs `body` without root's right to write anything: in a child that
+// drops to NOBODY, or right here when the tests don't run as root.
+bool unprivileged(const std::function<bool()> &body)
+{
+    if (geteuid() != 0)
+        return body();
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(setgroups(0, nullptr) == 0 && setgid(NOBODY) == 0 && setuid(NOBODY) == 0 && body() ? 0 : 1);
+    int status = 0;
+    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 } // namespace
@@ -317,14 +347,16 @@ TEST_F(Snapshot, CutShortFilesNeverGetPastTheCheckUnsafely)
     }
 }
 
-TEST_F(Snapshot, FifoCalledLoadBmpIsUnreadableNotAHang)
+TEST_F(Snapshot, FifoCalledLoadBmpIsNeitherWrittenNorReadNorAHang)
 {
     ASSERT_EQ(mkfifo("load.bmp", 0644), 0);
-    pass({KEY_F1, KEY_F2});  // the save replaces the FIFO...
-    EXPECT_NE(load, nullptr);
-    unlink("load.bmp");
-    ASSERT_EQ(mkfifo("load.bmp", 0644), 0);
-    pass({KEY_F2});  // ...and a read of one returns at once
+    pass({KEY_F1});
+    EXPECT_NE(load, nullptr) << "the view is held even when the save does nothing";
+    struct stat st;
+    ASSERT_EQ(lstat("load.bmp", &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "a FIFO is not a file to replace";
+    EXPECT_EQ(files_here(), std::set<std::string>{"load.bmp"});
+    pass({KEY_F2});
     EXPECT_EQ(load, nullptr);
 }
 
@@ -371,15 +403,100 @@ TEST_F(Snapshot, FullDiskKeepsTheLastGoodSnapshot)
     ASSERT_EQ(chdir(".."), 0);
 }
 
+TEST_F(Snapshot, SaveKeepsWhatTheUserSetOnTheFile)
+{
+    const bool root = geteuid() == 0;
+    const Bytes old = make_bmp({8, 8, 24});
+    const auto fresh = [](const char *f) { return read_file(f).size() == SNAPSHOT_BYTES; };
+    const auto stat_of = [](const char *f) {
+        struct stat st {};
+        lstat(f, &st);
+        return st;
+    };
+    const auto start = [&](const char *what, mode_t mode) {
+        std::system("rm -rf ./* ./.load-*");
+        SCOPED_TRACE(what);
+        ASSERT_TRUE(write_file("load.bmp", old));
+        ASSERT_EQ(chmod("load.bmp", mode), 0);
+    };
+    scribble();
+
+    for (mode_t mode : {0600, 0640}) {
+        start("mode", mode);
+        pass({KEY_F1});
+        EXPECT_TRUE(fresh("load.bmp"));
+        EXPECT_EQ(stat_of("load.bmp").st_mode & 0777, mode);
+        EXPECT_EQ(files_here(), std::set<std::string>{"load.bmp"});
+    }
+
+    if (root) {
+        start("owner and group", 0640);
+        ASSERT_EQ(chown("load.bmp", NOBODY, NOBODY), 0);
+        pass({KEY_F1});
+        EXPECT_TRUE(fresh("load.bmp"));
+        EXPECT_EQ(stat_of("load.bmp").st_uid, NOBODY);
+        EXPECT_EQ(stat_of("load.bmp").st_gid, NOBODY);
+        EXPECT_EQ(stat_of("load.bmp").st_mode & 0777, 0640u);
+    }
+
+    {
+        SCOPED_TRACE("read-only, saved by a user who may not write it");
+        start("", 0444);
+        own_here("load.bmp");
+        EXPECT_TRUE(unprivileged([] { return !safe_save("load.bmp", buffer, pal); }));
+        EXPECT_EQ(read_file("load.bmp"), old);
+        EXPECT_EQ(files_here(), std::set<std::string>{"load.bmp"});
+    }
+
+    {
+        SCOPED_TRACE("a chain of links, with a killed game's temporary file at its end");
+        start("", 0600);
+        mkdir("pics", 0755);
+        rename("load.bmp", "pics/real.bmp");
+        symlink("pics/real.bmp", "mid.bmp");
+        symlink("mid.bmp", "load.bmp");
+        const pid_t dead = fork();
+        if (dead == 0)
+            _exit(0);
+        waitpid(dead, nullptr, 0);
+        const std::string stale = "pics/.load-" + std::to_string(dead) + "-AbCdEf.bmp";
+        ASSERT_TRUE(write_file(stale, old));
+        pass({KEY_F1});
+        EXPECT_TRUE(S_ISLNK(stat_of("load.bmp").st_mode));
+        EXPECT_TRUE(fresh("pics/real.bmp"));
+        EXPECT_EQ(stat_of("pics/real.bmp").st_mode & 0777, 0600u);
+        EXPECT_EQ(files_here(), (std::set<std::string>{"load.bmp", "mid.bmp", "pics"}));
+        EXPECT_NE(access(stale.c_str(), F_OK), 0) << "stale temporary file left beside the target";
+
+        unlink("pics/real.bmp");  // now the links dangle: the save creates the target
+        pass({KEY_F1});
+        EXPECT_TRUE(fresh("pics/real.bmp"));
+        EXPECT_TRUE(S_ISLNK(stat_of("load.bmp").st_mode));
+    }
+
+    {
+        SCOPED_TRACE("a loop of links");
+        std::system("rm -rf ./*");
+        symlink("other.bmp", "load.bmp");
+        symlink("load.bmp", "other.bmp");
+        pass({KEY_F1});
+        EXPECT_TRUE(S_ISLNK(stat_of("load.bmp").st_mode));
+        EXPECT_EQ(files_here(), (std::set<std::string>{"load.bmp", "other.bmp"}));
+    }
+}
+
 TEST_F(Snapshot, UnwritableDirectoryKeepsTheOldSnapshot)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root writes anywhere";
+    // A file its user may write, in a folder they may not: the rename is
+    // refused, and the old snapshot must survive.
     scribble();
     pass({KEY_F1});
     const Bytes good = read_file("load.bmp");
+    own_here("load.bmp");
     chmod(".", 0555);
-    pass({KEY_SPACE, KEY_F1});
+    pass({KEY_SPACE});
+    EXPECT_TRUE(unprivileged([] { return !safe_save("load.bmp", buffer, pal); }));
     chmod(".", 0755);
     EXPECT_EQ(read_file("load.bmp"), good);
+    EXPECT_EQ(files_here(), std::set<std::string>{"load.bmp"});
 }
