@@ -1,23 +1,41 @@
 #include "bmpcheck.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 constexpr size_t FILE_HEADER = 14;
-constexpr uint32_t WIN_INFO = 40;  // BITMAPINFOHEADER
+constexpr uint32_t WIN_INFO = 40;  // BITMAPINFOHEADER, the Windows header the reader knows
 constexpr uint32_t OS2_INFO = 12;  // BITMAPCOREHEADER
-constexpr size_t MASKS = 12;       // three channel masks after a bit-field header
+constexpr size_t MASKS = 12;       // three channel masks
+// The masks follow a 40-byte header; the later Windows headers (52 and 56
+// bytes, v4 of 108 and v5 of 124) grow the 40-byte one by the masks, then
+// by an alpha mask and colour-space fields, so the masks sit at the same
+// place in all of them.
+constexpr size_t MASKS_AT = FILE_HEADER + WIN_INFO;
+constexpr size_t WIN_ENTRY = 4, OS2_ENTRY = 3;  // bytes per palette entry
 
 enum Compression : uint32_t { BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3 };
 
 uint32_t u16(const unsigned char *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
 uint32_t u32(const unsigned char *p) { return u16(p) | u16(p + 2) << 16; }
+void put16(unsigned char *p, uint32_t v) { p[0] = uint8_t(v), p[1] = uint8_t(v >> 8); }
+void put32(unsigned char *p, uint32_t v) { put16(p, v), put16(p + 2, v >> 16); }
+
+bool windows_info(uint32_t info) { return info == WIN_INFO || info == 52 || info == 56 || info == 108 || info == 124; }
 
 struct Header {
-    int64_t w, h;
-    uint32_t bpp, compression, colours_used;
+    int64_t w, h;     // both positive once checked
+    bool top_down;    // rows stored from the top (a negative height)
+    uint32_t info, bpp, compression;
+    uint32_t colours; // palette entries the file declares
     size_t info_end;  // where the header (and masks) end and the palette starts
     size_t entry;     // bytes per palette entry
     size_t offset;    // where the pixel data starts
+    bool rle() const { return compression == BI_RLE8 || compression == BI_RLE4; }
+    int64_t row_bytes() const { return (w * bpp + 7) / 8; }
+    int64_t stride() const { return (row_bytes() + 3) / 4 * 4; }  // rows are padded to four bytes
 };
 
 bool parse(const unsigned char *d, size_t size, Header &h)
@@ -25,32 +43,38 @@ bool parse(const unsigned char *d, size_t size, Header &h)
     if (size < FILE_HEADER + OS2_INFO || d[0] != 'B' || d[1] != 'M')
         return false;
     h.offset = u32(d + 10);
-    const uint32_t info = u32(d + 14);
-    if (info == WIN_INFO) {
-        if (size < FILE_HEADER + WIN_INFO)
+    h.info = u32(d + 14);
+    uint32_t colours_used;
+    if (windows_info(h.info)) {
+        if (size < FILE_HEADER + h.info)
             return false;
         h.w = int32_t(u32(d + 18));
-        h.h = int32_t(u32(d + 22));  // negative means top-down, which the reader refuses
+        const int64_t height = int32_t(u32(d + 22));
+        h.top_down = height < 0;
+        h.h = h.top_down ? -height : height;
         h.bpp = u16(d + 28);
         h.compression = u32(d + 30);
-        h.colours_used = u32(d + 46);
-        h.entry = 4;
-    } else if (info == OS2_INFO) {
+        colours_used = u32(d + 46);
+        h.entry = WIN_ENTRY;
+    } else if (h.info == OS2_INFO) {
         h.w = u16(d + 18);
         h.h = u16(d + 20);
+        h.top_down = false;
         h.bpp = u16(d + 24);
         h.compression = BI_RGB;
-        h.colours_used = 0;
-        h.entry = 3;
+        colours_used = 0;
+        h.entry = OS2_ENTRY;
     } else {
         return false;
     }
-    h.info_end = FILE_HEADER + info + (h.compression == BI_BITFIELDS ? MASKS : 0);
+    h.colours = h.bpp > 8 ? 0 : colours_used ? colours_used : 1u << h.bpp;
+    h.info_end = FILE_HEADER + h.info + (h.info == WIN_INFO && h.compression == BI_BITFIELDS ? MASKS : 0);
     return true;
 }
 
-bool kind_known(const Header &h, bool os2)
+bool kind_known(const Header &h)
 {
+    const bool os2 = h.entry == OS2_ENTRY;
     switch (h.compression) {
     case BI_RGB:
         return h.bpp == 1 || h.bpp == 4 || h.bpp == 8 || h.bpp == 24 || (!os2 && (h.bpp == 16 || h.bpp == 32));
@@ -66,32 +90,40 @@ bool kind_known(const Header &h, bool os2)
 }
 
 // The reader knows only the usual channel layouts: 5-5-5 and 5-6-5 for
-// 16 bits, 8-8-8 for 32.
+// 16 bits, 8-8-8 for 32 (an alpha mask beside them is ignored).
 bool masks_known(const unsigned char *d, uint32_t bpp)
 {
-    const uint32_t r = u32(d + 54), g = u32(d + 58), b = u32(d + 62);
+    const uint32_t r = u32(d + MASKS_AT), g = u32(d + MASKS_AT + 4), b = u32(d + MASKS_AT + 8);
     if (bpp == 16)
         return (r == 0x7c00 && g == 0x03e0 && b == 0x001f) || (r == 0xf800 && g == 0x07e0 && b == 0x001f);
     return r == 0xff0000 && g == 0x00ff00 && b == 0x0000ff;
 }
 
-// Runs a run-length stream without writing anything: every pixel it would
-// write must lie inside the picture, every byte it reads inside the file,
-// and it must end with an end-of-picture code.
-bool rle_stays_inside(const unsigned char *d, size_t size, const Header &h)
+// Runs a run-length stream, calling put(line, column, index) for every
+// pixel it draws, lines counted from the top. Every byte it reads must lie
+// inside the file, every run start inside the picture, and it must end
+// with an end-of-picture code. A run that goes on past the end of its row
+// is cut there: some writers code a row of odd width one pixel too long.
+template <class Put> bool walk_rle(const unsigned char *d, size_t size, const Header &h, Put put)
 {
     const bool four = h.compression == BI_RLE4;
     size_t at = h.offset;
     int64_t pos = 0, line = h.h - 1;  // bottom line first
-    auto fits = [&](int64_t n) { return line >= 0 && line < h.h && pos + n <= h.w; };
+    // Index of the i-th pixel of a run of `byte`s, two to a byte at 4 bits.
+    auto index = [four](const unsigned char *bytes, int64_t i) {
+        return four ? (i % 2 ? bytes[i / 2] & 15 : bytes[i / 2] >> 4) : bytes[i];
+    };
 
     while (size - at >= 2) {
         const unsigned count = d[at], code = d[at + 1];
         at += 2;
-        if (count > 0) {  // a run of one value
-            if (!fits(count))
+        if (count > 0) {  // a run of one value (two alternating at 4 bits)
+            if (line < 0)
                 return false;
-            pos += count;
+            const int64_t n = std::min<int64_t>(count, h.w - pos);
+            for (int64_t i = 0; i < n; i++)
+                put(line, pos + i, four ? index(d + at - 1, i % 2) : code);
+            pos += n;
         } else if (code == 0) {  // end of line
             pos = 0;
             line--;
@@ -108,24 +140,23 @@ bool rle_stays_inside(const unsigned char *d, size_t size, const Header &h)
         } else {  // `code` literal pixels, padded to an even number of bytes
             size_t bytes = four ? (code + 1) / 2 : code;
             bytes += bytes % 2;
-            if (!fits(code) || size - at < bytes)
+            if (line < 0 || size - at < bytes)
                 return false;
-            pos += code;
+            const int64_t n = std::min<int64_t>(code, h.w - pos);
+            for (int64_t i = 0; i < n; i++)
+                put(line, pos + i, index(d + at, i));
+            pos += n;
             at += bytes;
         }
     }
     return false;  // ran off the end of the file
 }
 
-} // namespace
-
-bool bmp_is_safe(const unsigned char *d, size_t size)
+bool check(const unsigned char *d, size_t size, Header &h)
 {
-    Header h;
-    if (!d || size > BMP_MAX_FILE || !parse(d, size, h))
+    if (!d || size > BMP_MAX_FILE || !parse(d, size, h) || !kind_known(h))
         return false;
-    const bool os2 = h.entry == 3;
-    if (!kind_known(h, os2))
+    if (h.top_down && h.rle())  // the format has no top-down run-length pictures
         return false;
     if (h.w < 1 || h.h < 1 || h.w > BMP_MAX_SIDE || h.h > BMP_MAX_SIDE || h.w * h.h > BMP_MAX_PIXELS)
         return false;
@@ -133,20 +164,77 @@ bool bmp_is_safe(const unsigned char *d, size_t size)
         return false;
     if (h.compression == BI_BITFIELDS && !masks_known(d, h.bpp))
         return false;
-
     // A palette picture must hold the palette it declares.
-    if (h.bpp <= 8) {
-        const uint32_t full = 1u << h.bpp;
-        const uint32_t declared = h.colours_used ? h.colours_used : full;
-        if (declared > full || h.offset - h.info_end < declared * h.entry)
-            return false;
+    if (h.bpp <= 8 && (h.colours > 1u << h.bpp || h.offset - h.info_end < h.colours * h.entry))
+        return false;
+
+    if (h.rle())
+        return walk_rle(d, size, h, [](int64_t, int64_t, unsigned) {});
+    // The last row's padding may be missing.
+    return int64_t(size - h.offset) >= h.stride() * (h.h - 1) + h.row_bytes();
+}
+
+// The picture of a checked file as one the reader knows: a 40-byte header,
+// the masks for bit fields, the palette, then uncompressed rows from the
+// bottom up. Pixels a run-length stream skips get index 0, as the reader's
+// own decoding leaves them.
+void rewrite(const unsigned char *d, size_t size, const Header &h, std::vector<unsigned char> &out)
+{
+    const size_t masks = h.compression == BI_BITFIELDS ? MASKS : 0;
+    const size_t palette = size_t(h.colours) * WIN_ENTRY;
+    const size_t offset = FILE_HEADER + WIN_INFO + masks + palette;
+    const int64_t stride = h.stride();
+    const size_t pixels = size_t(stride * h.h);
+    out.assign(offset + pixels, 0);
+
+    unsigned char *p = out.data();
+    p[0] = 'B', p[1] = 'M';
+    put32(p + 2, uint32_t(out.size()));
+    put32(p + 10, uint32_t(offset));
+    put32(p + 14, WIN_INFO);
+    put32(p + 18, uint32_t(h.w));
+    put32(p + 22, uint32_t(h.h));
+    put16(p + 26, 1);  // planes
+    put16(p + 28, h.bpp);
+    put32(p + 30, h.compression == BI_BITFIELDS ? BI_BITFIELDS : BI_RGB);
+    put32(p + 34, uint32_t(pixels));
+    put32(p + 46, h.colours);
+    std::memcpy(p + MASKS_AT, d + MASKS_AT, masks);
+    std::memcpy(p + MASKS_AT + masks, d + h.info_end, palette);
+
+    unsigned char *rows = p + offset;
+    if (h.rle()) {
+        const bool four = h.compression == BI_RLE4;
+        walk_rle(d, size, h, [&](int64_t line, int64_t x, unsigned v) {
+            unsigned char *row = rows + (h.h - 1 - line) * stride;
+            if (!four)
+                row[x] = uint8_t(v);
+            else
+                row[x / 2] |= uint8_t(x % 2 ? v : v << 4);
+        });
+        return;
     }
+    for (int64_t i = 0; i < h.h; i++) {
+        const int64_t from = h.top_down ? h.h - 1 - i : i;
+        std::memcpy(rows + i * stride, d + h.offset + from * stride, size_t(h.row_bytes()));
+    }
+}
 
-    if (h.compression == BI_RLE4 || h.compression == BI_RLE8)
-        return rle_stays_inside(d, size, h);
+} // namespace
 
-    // Rows are padded to four bytes; the last row's padding may be missing.
-    const int64_t row_bytes = (h.w * h.bpp + 7) / 8;
-    const int64_t stride = (row_bytes + 3) / 4 * 4;
-    return int64_t(size - h.offset) >= stride * (h.h - 1) + row_bytes;
+bool bmp_is_safe(const unsigned char *d, size_t size)
+{
+    Header h;
+    return check(d, size, h);
+}
+
+BmpBytes bmp_for_reader(const unsigned char *d, size_t size, std::vector<unsigned char> &rewritten)
+{
+    Header h;
+    if (!check(d, size, h))
+        return {nullptr, 0};
+    if ((h.info == WIN_INFO || h.info == OS2_INFO) && !h.top_down && !h.rle())
+        return {d, size};
+    rewrite(d, size, h, rewritten);
+    return {rewritten.data(), rewritten.size()};
 }

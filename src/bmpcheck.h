@@ -1,4 +1,5 @@
-// A check of a BMP file before the library's reader sees it. The reader
+// A check of a BMP file before the library's reader sees it, and a rewrite
+// of the forms that reader does not know into one it does. The reader
 // trusts its input: a run-length stream that runs past the picture, or
 // dimensions that overflow, corrupt memory, and absurd dimensions in a small
 // file make it read for a very long time. Anything that fails this check is
@@ -7,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // Largest picture the game will read: real photos fit, absurd sizes don't.
 constexpr int32_t BMP_MAX_SIDE = 16384;
@@ -15,7 +17,16 @@ constexpr int64_t BMP_MAX_PIXELS = 50'000'000;
 // 32 bits, fits with room to spare).
 constexpr size_t BMP_MAX_FILE = 256u << 20;
 
-// True if `data` is a BMP file of a kind the reader handles, whose
-// dimensions are within bounds and whose palette and pixel data lie inside
-// the file.
+// True if `data` is a BMP file of a kind the game reads, whose dimensions
+// are within bounds and whose palette and pixel data lie inside the file.
 bool bmp_is_safe(const unsigned char *data, size_t size);
+
+// The bytes to hand to the library's reader for `data`: `data` itself when
+// the reader knows its form (a 40-byte or 12-byte header, rows stored
+// bottom-up, no run-length coding), otherwise the same picture rewritten
+// into that form in `rewritten`. Null data if the file fails the check.
+struct BmpBytes {
+    const unsigned char *data;
+    size_t size;
+};
+BmpBytes bmp_for_reader(const unsigned char *data, size_t size, std::vector<unsigned char> &rewritten);

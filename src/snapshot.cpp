@@ -97,9 +97,11 @@ bool slurp(const char *path, std::vector<unsigned char> &out)
 
 BITMAP *read_snapshot(const unsigned char *data, size_t size, RGB *palette)
 {
-    if (!bmp_is_safe(data, size))
+    std::vector<unsigned char> rewritten;
+    const BmpBytes bytes = bmp_for_reader(data, size, rewritten);
+    if (!bytes.data)
         return nullptr;
-    Memory m{data, size, 0};
+    Memory m{bytes.data, bytes.size, 0};
     PACKFILE *pf = pack_fopen_vtable(&memory_vtable, &m);
     if (!pf)
         return nullptr;

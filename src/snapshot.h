@@ -5,5 +5,6 @@
 #include <cstddef>
 
 // Reads a BMP held in memory with the library's reader, after checking that
-// it is safe to hand to it. Null when the check or the reader fails.
+// it is safe to hand to it and putting it in a form the reader knows. Null
+// when the check or the reader fails.
 BITMAP *read_snapshot(const unsigned char *data, size_t size, RGB *palette);

@@ -13,12 +13,16 @@ enum class BmpKind { Rgb, Rle, Os2, Bitfields };
 struct BmpSpec {
     int w, h, bpp;
     BmpKind kind = BmpKind::Rgb;
+    bool top_down = false;  // rows stored from the top (a negative height)
     std::string name() const;
 };
 
 Bytes make_bmp(const BmpSpec &s);
 // The colour the file holds at (px, py), counted from the top-left, 0xRRGGBB.
 uint32_t bmp_pixel(const BmpSpec &s, int px, int py);
+
+// The same picture behind a larger Windows header (108 bytes: v4, 124: v5).
+Bytes with_info(const Bytes &plain, uint32_t info);
 
 // One of each kind the game must keep reading.
 std::vector<BmpSpec> valid_kinds();

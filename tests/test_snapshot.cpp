@@ -300,6 +300,49 @@ TEST_F(Snapshot, EveryValidKindLoadsAsTheLibraryReadsIt)
     }
 }
 
+TEST_F(Snapshot, FormsOtherToolsWritePasteLikeThePlainForm)
+{
+    // Each form against the same picture in the plain form the library has
+    // always read. The odd width matters: ImageMagick's RLE8 runs past the
+    // end of every row of such a picture.
+    BmpSpec rgb{37, 23, 24}, top_down = rgb;
+    top_down.top_down = true;
+    ASSERT_TRUE(write_file("rgb.bmp", make_bmp(rgb)));
+    ASSERT_TRUE(write_file("pal.bmp", make_bmp({37, 23, 8})));
+    ASSERT_TRUE(write_file("top_down.bmp", make_bmp(top_down)));
+    struct Form {
+        const char *make, *plain;
+        uint32_t info, bpp, compression;
+    } forms[] = {
+        {"convert rgb.bmp load.bmp", "rgb.bmp", 124, 24, 0},
+        {"convert pal.bmp load.bmp", "pal.bmp", 124, 8, 1},
+        {"convert rgb.bmp -alpha on load.bmp", "rgb.bmp", 124, 32, 3},
+        {"convert rgb.bmp -intent Undefined load.bmp", "rgb.bmp", 108, 24, 0},
+        {"cp top_down.bmp load.bmp", "rgb.bmp", 40, 24, 0},
+    };
+    const auto pasted = [] {
+        pass({KEY_SPACE});
+        pass({KEY_F2, KEY_P});
+        return load ? copy_of_board() : nullptr;
+    };
+    for (const Form &f : forms) {
+        SCOPED_TRACE(f.make);
+        ASSERT_EQ(std::system(f.make), 0);
+        const Bytes b = read_file("load.bmp");
+        ASSERT_GT(b.size(), 54u);
+        ASSERT_EQ((std::vector<uint32_t>{b[14], b[28], b[30]}), (std::vector<uint32_t>{f.info, f.bpp, f.compression}))
+            << "not the form this case is about";
+        BITMAP *got = pasted();
+        ASSERT_NE(got, nullptr);
+        ASSERT_EQ(std::system((std::string("cp ") + f.plain + " load.bmp").c_str()), 0);
+        BITMAP *want = pasted();
+        ASSERT_NE(want, nullptr);
+        EXPECT_EQ(differences(got, want), 0);
+        destroy_bitmap(got);
+        destroy_bitmap(want);
+    }
+}
+
 TEST_F(Snapshot, BrokenAndHostileFilesLoadAsNothing)
 {
     for (const Hostile &h : hostile_files()) {
