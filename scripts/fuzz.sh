@@ -16,6 +16,12 @@ mkdir -p "$seeds" build-fuzz/corpus build-fuzz/artifacts
 build-fuzz/make_corpus valid "$seeds"
 build-fuzz/make_corpus hostile "$seeds"
 cp tests/corpus/* "$seeds"/
+# The forms ImageMagick writes: v5 and v4 headers, alpha bit fields, and an
+# RLE8 of odd width whose runs overrun every row.
+convert "$seeds/rgb24_37x23.bmp" "$seeds/im_v5.bmp"
+convert "$seeds/rgb24_37x23.bmp" -intent Undefined "$seeds/im_v4.bmp"
+convert "$seeds/rgb24_37x23.bmp" -alpha on "$seeds/im_v5_alpha.bmp"
+convert "$seeds/rgb8_37x23.bmp" "$seeds/im_v5_rle8.bmp"
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export ASAN_OPTIONS=detect_leaks=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0

@@ -12,6 +12,7 @@ trap 'rm -rf "$seeds"' EXIT
 build/tests/make_corpus valid "$seeds"
 build/tests/make_corpus hostile "$seeds"
 files=(tests/corpus/* "$seeds"/*)
+[ -d build-fuzz/seeds ] && files+=(build-fuzz/seeds/*)
 [ -d build-fuzz/corpus ] && files+=(build-fuzz/corpus/*)
 valgrind --tool=memcheck --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
   --show-leak-kinds=definite -q build/tests/replay_load "${files[@]}"

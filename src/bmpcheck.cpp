@@ -99,19 +99,40 @@ bool masks_known(const unsigned char *d, uint32_t bpp)
     return r == 0xff0000 && g == 0x00ff00 && b == 0x0000ff;
 }
 
-// Runs a run-length stream, calling put(line, column, index) for every
-// pixel it draws, lines counted from the top. Every byte it reads must lie
+// `n` literal pixels from `from`, coded so that the reader takes them as
+// such: an absolute run of three or more, or else runs of one pixel each
+// (an absolute run of one or two pixels would read as an escape code).
+void literal(std::vector<unsigned char> &out, const unsigned char *from, unsigned n, bool four)
+{
+    if (n >= 3) {
+        const size_t bytes = four ? (n + 1) / 2 : n;
+        out.insert(out.end(), {0, uint8_t(n)});
+        out.insert(out.end(), from, from + bytes);
+        if (bytes % 2)
+            out.push_back(0);
+        return;
+    }
+    for (unsigned i = 0; i < n; i++) {
+        const unsigned v = !four ? from[i] : i % 2 ? from[i / 2] & 15 : from[i / 2] >> 4;
+        out.insert(out.end(), {1, uint8_t(four ? v << 4 : v)});
+    }
+}
+
+// Walks a run-length stream, code by code. Every byte it reads must lie
 // inside the file, every run start inside the picture, and it must end
 // with an end-of-picture code. A run that goes on past the end of its row
 // is cut there: some writers code a row of odd width one pixel too long.
-template <class Put> bool walk_rle(const unsigned char *d, size_t size, const Header &h, Put put)
+// With `out`, the stream is coded again into it as it is walked, with the
+// runs cut, so that it never asks the reader to write outside the picture.
+// It is never longer than the stream it comes from.
+bool walk_rle(const unsigned char *d, size_t size, const Header &h, std::vector<unsigned char> *out)
 {
     const bool four = h.compression == BI_RLE4;
     size_t at = h.offset;
     int64_t pos = 0, line = h.h - 1;  // bottom line first
-    // Index of the i-th pixel of a run of `byte`s, two to a byte at 4 bits.
-    auto index = [four](const unsigned char *bytes, int64_t i) {
-        return four ? (i % 2 ? bytes[i / 2] & 15 : bytes[i / 2] >> 4) : bytes[i];
+    auto emit = [out](std::initializer_list<unsigned char> code) {
+        if (out)
+            out->insert(out->end(), code);
     };
 
     while (size - at >= 2) {
@@ -121,30 +142,33 @@ template <class Put> bool walk_rle(const unsigned char *d, size_t size, const He
             if (line < 0)
                 return false;
             const int64_t n = std::min<int64_t>(count, h.w - pos);
-            for (int64_t i = 0; i < n; i++)
-                put(line, pos + i, four ? index(d + at - 1, i % 2) : code);
+            if (n > 0)
+                emit({uint8_t(n), uint8_t(code)});
             pos += n;
         } else if (code == 0) {  // end of line
+            emit({0, 0});
             pos = 0;
             line--;
         } else if (code == 1) {  // end of picture
+            emit({0, 1});
             return true;
         } else if (code == 2) {  // move right and up
             if (size - at < 2)
                 return false;
             pos += d[at];
             line -= d[at + 1];
-            at += 2;
             if (pos > h.w || line < 0)
                 return false;
+            emit({0, 2, d[at], d[at + 1]});
+            at += 2;
         } else {  // `code` literal pixels, padded to an even number of bytes
             size_t bytes = four ? (code + 1) / 2 : code;
             bytes += bytes % 2;
             if (line < 0 || size - at < bytes)
                 return false;
             const int64_t n = std::min<int64_t>(code, h.w - pos);
-            for (int64_t i = 0; i < n; i++)
-                put(line, pos + i, index(d + at, i));
+            if (out)
+                literal(*out, d + at, unsigned(n), four);
             pos += n;
             at += bytes;
         }
@@ -169,23 +193,31 @@ bool check(const unsigned char *d, size_t size, Header &h)
         return false;
 
     if (h.rle())
-        return walk_rle(d, size, h, [](int64_t, int64_t, unsigned) {});
+        return walk_rle(d, size, h, nullptr);
     // The last row's padding may be missing.
     return int64_t(size - h.offset) >= h.stride() * (h.h - 1) + h.row_bytes();
 }
 
 // The picture of a checked file as one the reader knows: a 40-byte header,
-// the masks for bit fields, the palette, then uncompressed rows from the
-// bottom up. Pixels a run-length stream skips get index 0, as the reader's
-// own decoding leaves them.
+// the masks for bit fields, the palette, then the rows from the bottom up,
+// uncompressed or in a run-length stream coded again by walk_rle().
 void rewrite(const unsigned char *d, size_t size, const Header &h, std::vector<unsigned char> &out)
 {
     const size_t masks = h.compression == BI_BITFIELDS ? MASKS : 0;
     const size_t palette = size_t(h.colours) * WIN_ENTRY;
     const size_t offset = FILE_HEADER + WIN_INFO + masks + palette;
-    const int64_t stride = h.stride();
-    const size_t pixels = size_t(stride * h.h);
-    out.assign(offset + pixels, 0);
+    out.assign(offset, 0);
+    if (h.rle()) {
+        out.reserve(offset + (size - h.offset));
+        walk_rle(d, size, h, &out);
+    } else {
+        const int64_t stride = h.stride();
+        out.resize(offset + size_t(stride * h.h));
+        for (int64_t i = 0; i < h.h; i++) {
+            const int64_t from = h.top_down ? h.h - 1 - i : i;
+            std::memcpy(&out[offset + size_t(i * stride)], d + h.offset + from * stride, size_t(h.row_bytes()));
+        }
+    }
 
     unsigned char *p = out.data();
     p[0] = 'B', p[1] = 'M';
@@ -196,28 +228,11 @@ void rewrite(const unsigned char *d, size_t size, const Header &h, std::vector<u
     put32(p + 22, uint32_t(h.h));
     put16(p + 26, 1);  // planes
     put16(p + 28, h.bpp);
-    put32(p + 30, h.compression == BI_BITFIELDS ? BI_BITFIELDS : BI_RGB);
-    put32(p + 34, uint32_t(pixels));
+    put32(p + 30, h.compression);
+    put32(p + 34, uint32_t(out.size() - offset));
     put32(p + 46, h.colours);
     std::memcpy(p + MASKS_AT, d + MASKS_AT, masks);
     std::memcpy(p + MASKS_AT + masks, d + h.info_end, palette);
-
-    unsigned char *rows = p + offset;
-    if (h.rle()) {
-        const bool four = h.compression == BI_RLE4;
-        walk_rle(d, size, h, [&](int64_t line, int64_t x, unsigned v) {
-            unsigned char *row = rows + (h.h - 1 - line) * stride;
-            if (!four)
-                row[x] = uint8_t(v);
-            else
-                row[x / 2] |= uint8_t(x % 2 ? v : v << 4);
-        });
-        return;
-    }
-    for (int64_t i = 0; i < h.h; i++) {
-        const int64_t from = h.top_down ? h.h - 1 - i : i;
-        std::memcpy(rows + i * stride, d + h.offset + from * stride, size_t(h.row_bytes()));
-    }
 }
 
 } // namespace

@@ -22,9 +22,11 @@ constexpr size_t BMP_MAX_FILE = 256u << 20;
 bool bmp_is_safe(const unsigned char *data, size_t size);
 
 // The bytes to hand to the library's reader for `data`: `data` itself when
-// the reader knows its form (a 40-byte or 12-byte header, rows stored
-// bottom-up, no run-length coding), otherwise the same picture rewritten
-// into that form in `rewritten`. Null data if the file fails the check.
+// the reader knows its form as it is (a 40-byte or 12-byte header, rows
+// stored bottom-up, no run-length stream), otherwise the same picture
+// rewritten into that form in `rewritten`, with a run-length stream coded
+// again so that every run stays inside the picture. Null data if the file
+// fails the check.
 struct BmpBytes {
     const unsigned char *data;
     size_t size;

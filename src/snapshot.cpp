@@ -66,6 +66,9 @@ int mem_error(void *) { return 0; }
 const PACKFILE_VTABLE memory_vtable = {mem_close, mem_getc, mem_ungetc, mem_read, mem_putc,
                                        mem_write, mem_seek, mem_eof,    mem_error};
 
+// Large enough for a snapshot of the board (921,654 bytes) with room to spare.
+constexpr size_t KEPT_READ_BUFFER = 4u << 20;
+
 // Reads a whole regular file of at most BMP_MAX_FILE bytes; false if it
 // can't. Opened without blocking, so a FIFO called "load.bmp" can't hang
 // the game.
@@ -127,9 +130,14 @@ void load_snapshot()
     if (load)
         destroy_bitmap(load);
     load = nullptr;
-    std::vector<unsigned char> bytes;
+    // F2 held reads the file on every pass. The buffer is kept from one
+    // pass to the next, so that its pages are not mapped and cleared anew
+    // each time, unless a large picture made it large.
+    static std::vector<unsigned char> bytes;
     if (slurp(SNAPSHOT_FILE, bytes))
         load = read_snapshot(bytes.data(), bytes.size(), pal);
+    if (bytes.capacity() > KEPT_READ_BUFFER)
+        std::vector<unsigned char>().swap(bytes);
 }
 
 void paste_snapshot()
