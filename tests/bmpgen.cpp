@@ -246,8 +246,6 @@ Bytes read_file(const std::string &path)
     return b;
 }
 
-namespace {
-// A small run-length picture with the given stream in place of its pixels.
 Bytes rle_with(int bpp, int w, int h, const Bytes &stream)
 {
     Bytes b = make_bmp({w, h, bpp, BmpKind::Rle});
@@ -258,6 +256,7 @@ Bytes rle_with(int bpp, int w, int h, const Bytes &stream)
     return b;
 }
 
+namespace {
 Bytes with32(Bytes b, size_t at, uint32_t v)
 {
     put32(b, at, v);

@@ -24,6 +24,9 @@ uint32_t bmp_pixel(const BmpSpec &s, int px, int py);
 // The same picture behind a larger Windows header (108 bytes: v4, 124: v5).
 Bytes with_info(const Bytes &plain, uint32_t info);
 
+// A small run-length picture with `stream` in place of its pixels.
+Bytes rle_with(int bpp, int w, int h, const Bytes &stream);
+
 // One of each kind the game must keep reading.
 std::vector<BmpSpec> valid_kinds();
 

@@ -343,6 +343,37 @@ TEST_F(Snapshot, FormsOtherToolsWritePasteLikeThePlainForm)
     }
 }
 
+TEST_F(Snapshot, RunsPastTheRowEndAreCutThere)
+{
+    // Each stream that overruns its row reads as the same row coded to end
+    // at the edge: runs, absolute runs, and absolute runs cut to one or two
+    // pixels (which can't stay absolute).
+    const uint8_t a = 0x12, b = 0x34;
+    const struct {
+        int bpp;
+        Bytes overrun, cut;
+    } cases[] = {
+        {8, {14, 5, 9, 6, 0, 1}, {14, 5, 2, 6, 0, 1}},
+        {8, {12, 5, 0, 7, 1, 2, 3, 4, 5, 6, 7, 0, 0, 1}, {12, 5, 0, 4, 1, 2, 3, 4, 0, 1}},
+        {8, {14, 5, 0, 5, 1, 2, 3, 4, 5, 0, 0, 1}, {14, 5, 1, 1, 1, 2, 0, 1}},
+        {4, {15, a, 4, b, 0, 1}, {15, a, 1, b, 0, 1}},
+        {4, {13, a, 0, 6, a, b, a, 0, 0, 1}, {13, a, 0, 3, a, b, 0, 1}},
+        {4, {15, a, 0, 4, b, a, 0, 1}, {15, a, 1, b, 0, 1}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.overrun));
+        const Bytes overrun = rle_with(c.bpp, 16, 1, c.overrun), cut = rle_with(c.bpp, 16, 1, c.cut);
+        PALETTE p{};
+        BITMAP *got = read_snapshot(overrun.data(), overrun.size(), p), *want = read_snapshot(cut.data(), cut.size(), p);
+        ASSERT_NE(got, nullptr);
+        ASSERT_NE(want, nullptr);
+        for (int px = 0; px < 16; px++)
+            EXPECT_EQ(getpixel(got, px, 0), getpixel(want, px, 0)) << "at " << px;
+        destroy_bitmap(got);
+        destroy_bitmap(want);
+    }
+}
+
 TEST_F(Snapshot, BrokenAndHostileFilesLoadAsNothing)
 {
     for (const Hostile &h : hostile_files()) {
