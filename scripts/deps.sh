@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Installs from Debian's archive whatever Vellomar needs and is missing.
 #   scripts/deps.sh          to build and play
-#   scripts/deps.sh test     also what the tests, benchmarks and fuzzing need
+#   scripts/deps.sh package  also what building the Debian package needs
+#   scripts/deps.sh test     also what the tests, benchmarks, fuzzing and the
+#                            package's checks need
+# Only packages that Debian 12 and Debian 13 both have are named.
 set -euo pipefail
 
 pkgs=(g++ cmake make pkg-config liballegro4-dev)
+if [ "${1:-}" = package ] || [ "${1:-}" = test ]; then
+  pkgs+=(build-essential debhelper dpkg-dev)
+fi
 if [ "${1:-}" = test ]; then
   pkgs+=(libgtest-dev xvfb x11-utils libx11-dev libxtst-dev xdotool imagemagick
-         clang libclang-rt-dev valgrind desktop-file-utils groff-base mandoc man-db)
+         clang libclang-rt-dev valgrind desktop-file-utils groff-base mandoc man-db
+         appstream lintian)
 fi
 
 missing=()

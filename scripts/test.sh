@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs the whole suite on a private
-# Xvfb display: first a plain build, then a one-minute fuzz run of the
-# snapshot reader, then the suite again built with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# Xvfb display: first a plain build, then the Debian package's build and
+# checks, then a one-minute fuzz run of the snapshot reader, then the suite
+# again built with AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
@@ -12,6 +12,9 @@ jobs=$(nproc)
 cmake -S . -B build -DVELLOMAR_TESTS=ON -DVELLOMAR_BENCH=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure
+
+# The Debian package: built, then checked as it would be installed.
+tests/test_package.sh
 
 # A short fuzz run of the snapshot reader (scripts/fuzz.sh runs longer ones).
 scripts/fuzz.sh 60

@@ -5,14 +5,7 @@ set -u
 build=$1
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
-passed=0 failed=0
-check() {  # check NAME COMMAND...
-  local name=$1; shift
-  if out=$("$@" 2>&1); then passed=$((passed + 1)); echo "ok: $name"
-  else failed=$((failed + 1)); echo "FAILED: $name"; echo "$out"; fi
-}
-empty() { [ -z "$("$@" 2>&1)" ]; }
-
+. "$(dirname "$0")/checks.sh"
 check "cmake --install" cmake --install "$build" --prefix "$prefix"
 check "program" test -x "$prefix/bin/vellomar"
 man="$prefix/share/man/man6/vellomar.6"
@@ -27,16 +20,20 @@ for s in FILES 'EXIT STATUS' DIAGNOSTICS; do
   check "manual has $s" grep -qx ".SH $s" "$man"
 done
 check "manual names the snapshot and its size bound" sh -c "grep -q '^.I load.bmp' '$man' && grep -q 16384 '$man'"
-desktop="$prefix/share/applications/vellomar.desktop"
+id=io.github.vellomar.vellomar
+desktop="$prefix/share/applications/$id.desktop"
 check "desktop entry" test -f "$desktop"
 check "desktop-file-validate" empty desktop-file-validate "$desktop"
 check "desktop entry is a game" grep -qx 'Categories=Game;KidsGame;' "$desktop"
 check "desktop entry runs no terminal" grep -qx 'Terminal=false' "$desktop"
 check "desktop entry starts the installed name" grep -qx 'Exec=vellomar' "$desktop"
+check "desktop entry matches the window's class" grep -qx 'StartupWMClass=Allegro' "$desktop"
+metainfo="$prefix/share/metainfo/$id.metainfo.xml"
+check "AppStream metadata validates" appstreamcli validate --no-net --pedantic "$metainfo"
+check "AppStream metadata launches the desktop entry" grep -q "<launchable type=\"desktop-id\">$id.desktop<" "$metainfo"
 svg="$prefix/share/icons/hicolor/scalable/apps/vellomar.svg"
 png="$prefix/share/icons/hicolor/48x48/apps/vellomar.png"
 check "scalable icon is SVG" sh -c "identify -format '%m' '$svg' | grep -qx SVG"
 check "48x48 icon is a 48x48 PNG" sh -c "identify -format '%m %w %h' '$png' | grep -qx 'PNG 48 48'"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish
