@@ -487,16 +487,16 @@ TEST_F(Snapshot, SaveKeepsWhatTheUserSetOnTheFile)
         lstat(f, &st);
         return st;
     };
-    const auto start = [&](const char *what, mode_t mode) {
+    const auto start = [&](mode_t mode) {
         std::system("rm -rf ./* ./.load-*");
-        SCOPED_TRACE(what);
         ASSERT_TRUE(write_file("load.bmp", old));
         ASSERT_EQ(chmod("load.bmp", mode), 0);
     };
     scribble();
 
     for (mode_t mode : {0600, 0640}) {
-        start("mode", mode);
+        SCOPED_TRACE(mode);
+        start(mode);
         pass({KEY_F1});
         EXPECT_TRUE(fresh("load.bmp"));
         EXPECT_EQ(stat_of("load.bmp").st_mode & 0777, mode);
@@ -504,18 +504,28 @@ TEST_F(Snapshot, SaveKeepsWhatTheUserSetOnTheFile)
     }
 
     if (root) {
-        start("owner and group", 0640);
+        SCOPED_TRACE("owner and group, saved by root");
+        start(0640);
         ASSERT_EQ(chown("load.bmp", NOBODY, NOBODY), 0);
         pass({KEY_F1});
         EXPECT_TRUE(fresh("load.bmp"));
         EXPECT_EQ(stat_of("load.bmp").st_uid, NOBODY);
         EXPECT_EQ(stat_of("load.bmp").st_gid, NOBODY);
         EXPECT_EQ(stat_of("load.bmp").st_mode & 0777, 0640u);
+
+        SCOPED_TRACE("a group the saving user is not in");
+        start(0660);
+        own_here("load.bmp");
+        ASSERT_EQ(chown("load.bmp", NOBODY, 0), 0);
+        EXPECT_TRUE(unprivileged([] { return safe_save("load.bmp", buffer, pal); }));
+        EXPECT_TRUE(fresh("load.bmp"));
+        EXPECT_EQ(stat_of("load.bmp").st_gid, NOBODY);
+        EXPECT_EQ(stat_of("load.bmp").st_mode & 0777, 0600u) << "the new group may read a private drawing";
     }
 
     {
         SCOPED_TRACE("read-only, saved by a user who may not write it");
-        start("", 0444);
+        start(0444);
         own_here("load.bmp");
         EXPECT_TRUE(unprivileged([] { return !safe_save("load.bmp", buffer, pal); }));
         EXPECT_EQ(read_file("load.bmp"), old);
@@ -524,7 +534,7 @@ TEST_F(Snapshot, SaveKeepsWhatTheUserSetOnTheFile)
 
     {
         SCOPED_TRACE("a chain of links, with a killed game's temporary file at its end");
-        start("", 0600);
+        start(0600);
         mkdir("pics", 0755);
         rename("load.bmp", "pics/real.bmp");
         symlink("pics/real.bmp", "mid.bmp");
