@@ -11,3 +11,12 @@ finish() {
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
 }
+# appstreamcli with the project's one standing exception. The project has
+# no public address yet, so its metadata names no homepage; AppStream 1.0
+# warns of that, and the warning is lowered to a note until there is one.
+# AppStream 0.16 (Debian 12) neither warns nor knows the tag.
+appstream() {
+  local override=()
+  appstreamcli --version | grep -q 'version: 0\.' || override=(--override=url-homepage-missing=info)
+  appstreamcli "$1" --no-net --pedantic "${override[@]}" "${@:2}"
+}
