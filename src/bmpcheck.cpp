@@ -14,6 +14,7 @@ constexpr size_t MASKS = 12;       // three channel masks
 // by an alpha mask and colour-space fields, so the masks sit at the same
 // place in all of them.
 constexpr size_t MASKS_AT = FILE_HEADER + WIN_INFO;
+constexpr uint32_t WIN_V2_INFO = 52, WIN_V3_INFO = 56, WIN_V4_INFO = 108, WIN_V5_INFO = 124;
 constexpr size_t WIN_ENTRY = 4, OS2_ENTRY = 3;  // bytes per palette entry
 
 enum Compression : uint32_t { BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3 };
@@ -23,7 +24,10 @@ uint32_t u32(const unsigned char *p) { return u16(p) | u16(p + 2) << 16; }
 void put16(unsigned char *p, uint32_t v) { p[0] = uint8_t(v), p[1] = uint8_t(v >> 8); }
 void put32(unsigned char *p, uint32_t v) { put16(p, v), put16(p + 2, v >> 16); }
 
-bool windows_info(uint32_t info) { return info == WIN_INFO || info == 52 || info == 56 || info == 108 || info == 124; }
+bool windows_info(uint32_t info)
+{
+    return info == WIN_INFO || info == WIN_V2_INFO || info == WIN_V3_INFO || info == WIN_V4_INFO || info == WIN_V5_INFO;
+}
 
 struct Header {
     int64_t w, h;     // both positive once checked
@@ -31,8 +35,9 @@ struct Header {
     uint32_t info, bpp, compression;
     uint32_t colours; // palette entries the file declares
     size_t info_end;  // where the header (and masks) end and the palette starts
-    size_t entry;     // bytes per palette entry
     size_t offset;    // where the pixel data starts
+    bool os2() const { return info == OS2_INFO; }
+    size_t entry() const { return os2() ? OS2_ENTRY : WIN_ENTRY; }  // bytes per palette entry
     bool rle() const { return compression == BI_RLE8 || compression == BI_RLE4; }
     int64_t row_bytes() const { return (w * bpp + 7) / 8; }
     int64_t stride() const { return (row_bytes() + 3) / 4 * 4; }  // rows are padded to four bytes
@@ -55,7 +60,6 @@ bool parse(const unsigned char *d, size_t size, Header &h)
         h.bpp = u16(d + 28);
         h.compression = u32(d + 30);
         colours_used = u32(d + 46);
-        h.entry = WIN_ENTRY;
     } else if (h.info == OS2_INFO) {
         h.w = u16(d + 18);
         h.h = u16(d + 20);
@@ -63,7 +67,6 @@ bool parse(const unsigned char *d, size_t size, Header &h)
         h.bpp = u16(d + 24);
         h.compression = BI_RGB;
         colours_used = 0;
-        h.entry = OS2_ENTRY;
     } else {
         return false;
     }
@@ -74,10 +77,9 @@ bool parse(const unsigned char *d, size_t size, Header &h)
 
 bool kind_known(const Header &h)
 {
-    const bool os2 = h.entry == OS2_ENTRY;
     switch (h.compression) {
     case BI_RGB:
-        return h.bpp == 1 || h.bpp == 4 || h.bpp == 8 || h.bpp == 24 || (!os2 && (h.bpp == 16 || h.bpp == 32));
+        return h.bpp == 1 || h.bpp == 4 || h.bpp == 8 || h.bpp == 24 || (!h.os2() && (h.bpp == 16 || h.bpp == 32));
     case BI_RLE8:
         return h.bpp == 8;
     case BI_RLE4:
@@ -189,7 +191,7 @@ bool check(const unsigned char *d, size_t size, Header &h)
     if (h.compression == BI_BITFIELDS && !masks_known(d, h.bpp))
         return false;
     // A palette picture must hold the palette it declares.
-    if (h.bpp <= 8 && (h.colours > 1u << h.bpp || h.offset - h.info_end < h.colours * h.entry))
+    if (h.bpp <= 8 && (h.colours > 1u << h.bpp || h.offset - h.info_end < h.colours * h.entry()))
         return false;
 
     if (h.rle())
@@ -248,7 +250,7 @@ BmpBytes bmp_for_reader(const unsigned char *d, size_t size, std::vector<unsigne
     Header h;
     if (!check(d, size, h))
         return {nullptr, 0};
-    if ((h.info == WIN_INFO || h.info == OS2_INFO) && !h.top_down && !h.rle())
+    if ((h.info == WIN_INFO || h.os2()) && !h.top_down && !h.rle())
         return {d, size};
     rewrite(d, size, h, rewritten);
     return {rewritten.data(), rewritten.size()};
