@@ -1,4 +1,5 @@
 #include "board.h"
+#include "platform.h"
 
 #include <cstdio>
 
@@ -20,8 +21,13 @@ static bool fail(const char *what)
 
 bool startup()
 {
+    // The library puts in handlers of its own for Ctrl+C and kill, which
+    // tear it down from inside the handler while the loop still runs, and
+    // crash. Ours, which end the loop instead, go back in after it.
+    catch_stop_signals();
     if (allegro_init() != 0)
         return fail("cannot start the Allegro library");
+    catch_stop_signals();
     if (install_keyboard() != 0)
         return fail("cannot read the keyboard");
     set_color_depth(COLOR_DEPTH);

@@ -1,16 +1,18 @@
 #include "board.h"
+#include "platform.h"
 
 int main()
 {
     if (!startup())
         return 1;
 
-    while (!key[KEY_ESC]) {
+    while (!key[KEY_ESC] && !stop_signal) {
         frame();
         move();
     }
 
     shutdown();
+    end_by_stop_signal();
     return 0;
 }
 END_OF_MAIN()

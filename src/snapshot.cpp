@@ -2,26 +2,25 @@
 
 #include "bmpcheck.h"
 #include "board.h"
-#include "safesave.h"
+#include "platform.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
-// --- reading -------------------------------------------------------------
+// --- BMP files in memory ----------------------------------------------------
 
 namespace {
 
-// A read-only PACKFILE over a block of memory, so the reader parses exactly
-// the bytes that were checked (the file can't change in between).
+// A PACKFILE over a block of memory. Read, so that the reader parses
+// exactly the bytes that were checked (the file can't change in between);
+// written, so that the picture reaches the file only through a descriptor
+// of the save's own, never by a name that someone could swap for a link.
 struct Memory {
     const unsigned char *data;
     size_t size, at;
+    std::vector<unsigned char> *out;  // where writes go, if anywhere
 };
 
 int mem_close(void *) { return 0; }
@@ -46,8 +45,23 @@ long mem_read(void *p, long n, void *u)
     m->at += k;
     return long(k);
 }
-int mem_putc(int, void *) { return EOF; }
-long mem_write(const void *, long, void *) { return 0; }
+int mem_putc(int c, void *u)
+{
+    auto *m = static_cast<Memory *>(u);
+    if (!m->out)
+        return EOF;
+    m->out->push_back(static_cast<unsigned char>(c));
+    return c;
+}
+long mem_write(const void *p, long n, void *u)
+{
+    auto *m = static_cast<Memory *>(u);
+    if (!m->out || n < 0)
+        return 0;
+    const auto *b = static_cast<const unsigned char *>(p);
+    m->out->insert(m->out->end(), b, b + n);
+    return n;
+}
 int mem_seek(void *u, int offset)
 {
     auto *m = static_cast<Memory *>(u);
@@ -67,33 +81,15 @@ const PACKFILE_VTABLE memory_vtable = {mem_close, mem_getc, mem_ungetc, mem_read
                                        mem_write, mem_seek, mem_eof,    mem_error};
 
 // Large enough for a snapshot of the board (921,654 bytes) with room to spare.
-constexpr size_t KEPT_READ_BUFFER = 4u << 20;
+constexpr size_t KEPT_BUFFER = 4u << 20;
 
-// Reads a whole regular file of at most BMP_MAX_FILE bytes; false if it
-// can't. Opened without blocking, so a FIFO called "load.bmp" can't hang
-// the game.
-bool slurp(const char *path, std::vector<unsigned char> &out)
+// F1 and F2 held work on every pass: their buffers are kept from one pass
+// to the next, so that their pages are not mapped and cleared anew each
+// time, unless a large picture made them large.
+void trim(std::vector<unsigned char> &v)
 {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && size_t(st.st_size) <= BMP_MAX_FILE;
-    if (ok) {
-        out.resize(size_t(st.st_size));
-        size_t got = 0;
-        while (got < out.size()) {
-            const ssize_t n = read(fd, out.data() + got, out.size() - got);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            got += size_t(n);
-        }
-        ok = got == out.size();
-    }
-    close(fd);
-    return ok;
+    if (v.capacity() > KEPT_BUFFER)
+        std::vector<unsigned char>().swap(v);
 }
 
 } // namespace
@@ -104,7 +100,7 @@ BITMAP *read_snapshot(const unsigned char *data, size_t size, RGB *palette)
     const BmpBytes bytes = bmp_for_reader(data, size, rewritten);
     if (!bytes.data)
         return nullptr;
-    Memory m{bytes.data, bytes.size, 0};
+    Memory m{bytes.data, bytes.size, 0, nullptr};
     PACKFILE *pf = pack_fopen_vtable(&memory_vtable, &m);
     if (!pf)
         return nullptr;
@@ -113,7 +109,47 @@ BITMAP *read_snapshot(const unsigned char *data, size_t size, RGB *palette)
     return bmp;
 }
 
+bool safe_save(const char *path, BITMAP *bmp, const RGB *palette)
+{
+    static std::vector<unsigned char> bytes;
+    bytes.clear();
+    Memory m{nullptr, 0, 0, &bytes};
+    PACKFILE *pf = pack_fopen_vtable(&memory_vtable, &m);
+    bool ok = pf && save_bmp_pf(pf, bmp, palette) == 0;
+    if (pf)
+        pack_fclose(pf);
+    ok = ok && replace_file(path, bytes.data(), bytes.size());
+    trim(bytes);
+    return ok;
+}
+
 // --- the key pass's three steps -------------------------------------------
+
+namespace {
+
+// The pixels of a memory bitmap, row by row.
+size_t row_bytes(BITMAP *b) { return size_t(b->w) * size_t((bitmap_color_depth(b) + 7) / 8); }
+
+bool same_pixels(BITMAP *b, const std::vector<unsigned char> &pixels)
+{
+    const size_t row = row_bytes(b);
+    if (pixels.size() != row * size_t(b->h))
+        return false;
+    for (int i = 0; i < b->h; i++)
+        if (std::memcmp(b->line[i], &pixels[size_t(i) * row], row) != 0)
+            return false;
+    return true;
+}
+
+void keep_pixels(BITMAP *b, std::vector<unsigned char> &pixels)
+{
+    const size_t row = row_bytes(b);
+    pixels.resize(row * size_t(b->h));
+    for (int i = 0; i < b->h; i++)
+        std::memcpy(&pixels[size_t(i) * row], b->line[i], row);
+}
+
+} // namespace
 
 void save_snapshot()
 {
@@ -121,8 +157,18 @@ void save_snapshot()
     if (load)
         destroy_bitmap(load);
     load = create_sub_bitmap(buffer, 0, 0, SCREEN_W, SCREEN_H);
-    if (load)
-        safe_save(SNAPSHOT_FILE, load, pal);
+    if (!load)
+        return;
+    // F1 held saves on every pass. While the board is the one the last save
+    // wrote and the file is still the very file that save left, the file
+    // holds these bytes already: writing them again would only wear the disk.
+    static std::vector<unsigned char> saved;
+    if (!saved.empty() && same_pixels(load, saved) && still_as_replaced(SNAPSHOT_FILE))
+        return;
+    if (safe_save(SNAPSHOT_FILE, load, pal))
+        keep_pixels(load, saved);
+    else
+        saved.clear();
 }
 
 void load_snapshot()
@@ -130,14 +176,10 @@ void load_snapshot()
     if (load)
         destroy_bitmap(load);
     load = nullptr;
-    // F2 held reads the file on every pass. The buffer is kept from one
-    // pass to the next, so that its pages are not mapped and cleared anew
-    // each time, unless a large picture made it large.
     static std::vector<unsigned char> bytes;
-    if (slurp(SNAPSHOT_FILE, bytes))
+    if (read_file(SNAPSHOT_FILE, BMP_MAX_FILE, bytes))
         load = read_snapshot(bytes.data(), bytes.size(), pal);
-    if (bytes.capacity() > KEPT_READ_BUFFER)
-        std::vector<unsigned char>().swap(bytes);
+    trim(bytes);
 }
 
 void paste_snapshot()

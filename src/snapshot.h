@@ -8,3 +8,7 @@
 // it is safe to hand to it and putting it in a form the reader knows. Null
 // when the check or the reader fails.
 BITMAP *read_snapshot(const unsigned char *data, size_t size, RGB *palette);
+
+// Writes `bmp` as a BMP to `path` with replace_file(): `path` holds the old
+// picture or the whole new one, never a torn one. False if nothing was saved.
+bool safe_save(const char *path, BITMAP *bmp, const RGB *palette);

@@ -2,7 +2,7 @@
 #include "bmpcheck.h"
 #include "bmpgen.h"
 #include "fixture.h"
-#include "safesave.h"
+#include "platform.h"
 #include "snapshot.h"
 
 #include <cstdio>
