@@ -7,12 +7,15 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <functional>
 #include <grp.h>
 #include <set>
+#include <tuple>
 #include <string>
 #include <csignal>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -544,13 +547,21 @@ TEST_F(Snapshot, SaveKeepsWhatTheUserSetOnTheFile)
             _exit(0);
         waitpid(dead, nullptr, 0);
         const std::string stale = "pics/.load-" + std::to_string(dead) + "-AbCdEf.bmp";
-        ASSERT_TRUE(write_file(stale, old));
+        const std::string others = "pics/.load-" + std::to_string(dead) + "-XyZ123.bmp";
+        const std::string look_alike = "pics/.load-2024-final.bmp";
+        for (const std::string &f : {stale, others, look_alike})
+            ASSERT_TRUE(write_file(f, old));
+        if (root) {
+            ASSERT_EQ(chown(others.c_str(), NOBODY, NOBODY), 0);
+        }
         pass({KEY_F1});
         EXPECT_TRUE(S_ISLNK(stat_of("load.bmp").st_mode));
         EXPECT_TRUE(fresh("pics/real.bmp"));
         EXPECT_EQ(stat_of("pics/real.bmp").st_mode & 0777, 0600u);
         EXPECT_EQ(files_here(), (std::set<std::string>{"load.bmp", "mid.bmp", "pics"}));
         EXPECT_NE(access(stale.c_str(), F_OK), 0) << "stale temporary file left beside the target";
+        EXPECT_EQ(read_file(look_alike), old) << "a file of the user's that only looks like a temporary";
+        EXPECT_EQ(read_file(others), old) << "another user's temporary file";
 
         unlink("pics/real.bmp");  // now the links dangle: the save creates the target
         pass({KEY_F1});
@@ -567,6 +578,134 @@ TEST_F(Snapshot, SaveKeepsWhatTheUserSetOnTheFile)
         EXPECT_TRUE(S_ISLNK(stat_of("load.bmp").st_mode));
         EXPECT_EQ(files_here(), (std::set<std::string>{"load.bmp", "other.bmp"}));
     }
+
+    {
+        SCOPED_TRACE("a file with other hard links is written in place");
+        start(0644);
+        mkdir("art", 0755);
+        ASSERT_EQ(link("load.bmp", "art/picture.bmp"), 0);
+        pass({KEY_F1});
+        EXPECT_TRUE(fresh("load.bmp"));
+        EXPECT_TRUE(fresh("art/picture.bmp"));
+        EXPECT_EQ(stat_of("load.bmp").st_ino, stat_of("art/picture.bmp").st_ino);
+        EXPECT_EQ(files_here(), (std::set<std::string>{"art", "load.bmp"}));
+    }
+
+    {
+        SCOPED_TRACE("the temporary file is opened once, when it is made, and never again by its name");
+        start(0644);
+        const int watch = inotify_init1(IN_NONBLOCK);
+        ASSERT_GE(inotify_add_watch(watch, ".", IN_OPEN), 0);
+        pass({KEY_F1});
+        EXPECT_TRUE(fresh("load.bmp"));
+        alignas(inotify_event) char events[8192];
+        int opens = 0;
+        for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;)
+            for (char *e = events; e < events + n; e += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(e)->len)
+                opens += std::strncmp(reinterpret_cast<inotify_event *>(e)->name, ".load-", 6) == 0;
+        close(watch);
+        EXPECT_EQ(opens, 1);
+    }
+
+    if (!root)
+        return;
+    {
+        SCOPED_TRACE("links another user planted in a shared sticky folder are not followed");
+        std::system("rm -rf ./*");
+        ASSERT_EQ(chown(".", 0, 0), 0);  // the folder is root's, the planted link nobody's
+        chmod(".", 01777);
+        mkdir("keep", 0755);
+        ASSERT_TRUE(write_file("keep/mine.bmp", old));
+        for (const char *to : {"keep/mine.bmp", "keep/missing.bmp"}) {
+            unlink("load.bmp");
+            symlink(to, "load.bmp");
+            ASSERT_EQ(lchown("load.bmp", NOBODY, NOBODY), 0);
+            pass({KEY_F1});
+            EXPECT_EQ(read_file("keep/mine.bmp"), old) << to;
+            EXPECT_NE(access("keep/missing.bmp", F_OK), 0) << to;
+            EXPECT_EQ(files_here(), (std::set<std::string>{"keep", "load.bmp"})) << to;
+        }
+        SCOPED_TRACE("the saver's own link there is followed, as is another user's in an ordinary folder");
+        ASSERT_EQ(lchown("load.bmp", 0, 0), 0);
+        pass({KEY_F1});
+        EXPECT_TRUE(fresh("keep/missing.bmp"));
+        chmod(".", 0755);
+        ASSERT_EQ(lchown("load.bmp", NOBODY, NOBODY), 0);
+        unlink("keep/missing.bmp");
+        pass({KEY_F1});
+        EXPECT_TRUE(fresh("keep/missing.bmp"));
+
+        SCOPED_TRACE("a file another user planted in a shared sticky folder is not replaced");
+        chmod(".", 01777);
+        start(0666);
+        ASSERT_EQ(chown("load.bmp", NOBODY, NOBODY), 0);
+        pass({KEY_F1});
+        EXPECT_EQ(read_file("load.bmp"), old);
+        EXPECT_EQ(stat_of("load.bmp").st_uid, NOBODY);
+        chmod(".", 0700);
+    }
+
+    {
+        SCOPED_TRACE("the access ACL is kept; saved by its named user, the owner keeps access as a named one");
+        start(0600);
+        ASSERT_EQ(std::system("setfacl -m u:nobody:rw-,g::---,o::--- load.bmp"), 0);
+        const std::string acl = run("getfacl -cn load.bmp");
+        pass({KEY_F1});
+        EXPECT_TRUE(fresh("load.bmp"));
+        EXPECT_EQ(run("getfacl -cn load.bmp"), acl);
+
+        start(0600);
+        ASSERT_EQ(std::system("setfacl -m u:nobody:rw-,g::---,o::--- load.bmp"), 0);
+        ASSERT_EQ(chown(".", NOBODY, NOBODY), 0);
+        EXPECT_TRUE(unprivileged([] { return safe_save("load.bmp", buffer, pal); }));
+        EXPECT_TRUE(fresh("load.bmp"));
+        EXPECT_EQ(run("getfacl -cn load.bmp"), "user::rw-\nuser:0:rw-\nuser:65534:rw-\ngroup::---\n"
+                                                "group:0:---\nmask::rw-\nother::---\n\n");
+    }
+}
+
+TEST_F(Snapshot, HeldF1WritesOnlyWhenTheBoardOrTheFileChanged)
+{
+    const auto written = [] {
+        struct stat st {};
+        stat("load.bmp", &st);
+        return std::make_tuple(st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    };
+    const auto holds_board = [] {
+        PALETTE p;
+        BITMAP *b = load_bitmap("load.bmp", p);
+        const bool same = b && differences(b, buffer) == 0;
+        if (b)
+            destroy_bitmap(b);
+        return same;
+    };
+    const auto held = [] {
+        frame();
+        pass({KEY_F1});
+    };
+    scribble();
+    held();
+    const auto first = written();
+    for (int i = 0; i < 20; i++, usleep(2000))
+        held();
+    EXPECT_EQ(written(), first) << "the same picture was written again";
+    EXPECT_TRUE(is_sub_bitmap(load)) << "F1 still holds the board";
+
+    pass({KEY_RIGHT});
+    held();
+    EXPECT_NE(written(), first) << "a dot moved";
+    EXPECT_TRUE(holds_board());
+
+    unlink("load.bmp");
+    held();
+    EXPECT_TRUE(holds_board()) << "the file was deleted";
+
+    usleep(20000);
+    Bytes other = read_file("load.bmp");
+    other[100] ^= 0xff;
+    ASSERT_TRUE(write_file("load.bmp", other));
+    held();
+    EXPECT_TRUE(holds_board()) << "another program rewrote the file";
 }
 
 TEST_F(Snapshot, UnwritableDirectoryKeepsTheOldSnapshot)
