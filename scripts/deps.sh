@@ -14,7 +14,7 @@ fi
 if [ "${1:-}" = test ]; then
   pkgs+=(libgtest-dev xvfb x11-utils libx11-dev libxtst-dev xdotool imagemagick
          clang libclang-rt-dev valgrind desktop-file-utils groff-base mandoc man-db
-         appstream lintian)
+         appstream lintian acl)
 fi
 
 missing=()
