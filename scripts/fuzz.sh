@@ -16,12 +16,16 @@ mkdir -p "$seeds" build-fuzz/corpus build-fuzz/artifacts
 build-fuzz/make_corpus valid "$seeds"
 build-fuzz/make_corpus hostile "$seeds"
 cp tests/corpus/* "$seeds"/
-# The forms ImageMagick writes: v5 and v4 headers, alpha bit fields, and an
-# RLE8 of odd width whose runs overrun every row.
+# The forms ImageMagick writes: v5 and v4 headers, alpha bit fields, an
+# RLE8 of odd width whose runs overrun every row,
 convert "$seeds/rgb24_37x23.bmp" "$seeds/im_v5.bmp"
 convert "$seeds/rgb24_37x23.bmp" -intent Undefined "$seeds/im_v4.bmp"
 convert "$seeds/rgb24_37x23.bmp" -alpha on "$seeds/im_v5_alpha.bmp"
 convert "$seeds/rgb8_37x23.bmp" "$seeds/im_v5_rle8.bmp"
+# and the 16-bit layouts it writes on request.
+for subtype in RGB565 ARGB4444 ARGB1555; do
+  convert "$seeds/rgb24_37x23.bmp" -alpha on -define bmp:subtype=$subtype "$seeds/im_$subtype.bmp"
+done
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export ASAN_OPTIONS=detect_leaks=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0

@@ -7,7 +7,7 @@ namespace {
 
 constexpr size_t FILE_HEADER = 14;
 constexpr uint32_t WIN_INFO = 40;  // BITMAPINFOHEADER, the Windows header the reader knows
-constexpr uint32_t OS2_INFO = 12;  // BITMAPCOREHEADER
+constexpr uint32_t OS2_INFO = 12;  // BITMAPCOREHEADER, OS/2 1.x
 constexpr size_t MASKS = 12;       // three channel masks
 // The masks follow a 40-byte header; the later Windows headers (52 and 56
 // bytes, v4 of 108 and v5 of 124) grow the 40-byte one by the masks, then
@@ -15,6 +15,10 @@ constexpr size_t MASKS = 12;       // three channel masks
 // place in all of them.
 constexpr size_t MASKS_AT = FILE_HEADER + WIN_INFO;
 constexpr uint32_t WIN_V2_INFO = 52, WIN_V3_INFO = 56, WIN_V4_INFO = 108, WIN_V5_INFO = 124;
+// OS/2 2.x grows the 40-byte header to 64 bytes with fields of its own, and
+// may cut it short anywhere from 16 bytes on: the fields past its end count
+// as zero.
+constexpr uint32_t OS2_V2_MIN = 16, OS2_V2_INFO = 64;
 constexpr size_t WIN_ENTRY = 4, OS2_ENTRY = 3;  // bytes per palette entry
 
 enum Compression : uint32_t { BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3 };
@@ -29,6 +33,38 @@ bool windows_info(uint32_t info)
     return info == WIN_INFO || info == WIN_V2_INFO || info == WIN_V3_INFO || info == WIN_V4_INFO || info == WIN_V5_INFO;
 }
 
+// One colour channel of a bit-field pixel, scaled to the full 8-bit range.
+struct Channel {
+    uint32_t mask = 0;
+    int shift = 0;
+    uint32_t max = 0;  // the largest value the channel holds
+    std::vector<uint8_t> scaled;  // by value, where there are few enough values
+
+    // False for a mask that is empty or has holes.
+    bool set(uint32_t m)
+    {
+        mask = m;
+        if (!m)
+            return false;
+        for (shift = 0; !(m >> shift & 1); shift++) {
+        }
+        max = m >> shift;
+        return (max & (max + 1)) == 0;  // contiguous bits: max is 2^n - 1
+    }
+    uint8_t value_of(uint32_t v) const { return uint8_t((uint64_t(v) * 255 + max / 2) / max); }
+    void make_table()
+    {
+        if (max < 65536)
+            for (uint32_t v = 0; v <= max; v++)
+                scaled.push_back(value_of(v));
+    }
+    uint8_t operator()(uint32_t pixel) const
+    {
+        const uint32_t v = (pixel & mask) >> shift;
+        return scaled.empty() ? value_of(v) : scaled[v];
+    }
+};
+
 struct Header {
     int64_t w, h;     // both positive once checked
     bool top_down;    // rows stored from the top (a negative height)
@@ -36,9 +72,12 @@ struct Header {
     uint32_t colours; // palette entries the file declares
     size_t info_end;  // where the header (and masks) end and the palette starts
     size_t offset;    // where the pixel data starts
+    uint32_t masks[3];  // red, green, blue, for bit fields
     bool os2() const { return info == OS2_INFO; }
+    bool os2_v2() const { return !windows_info(info) && info >= OS2_V2_MIN && info <= OS2_V2_INFO; }
     size_t entry() const { return os2() ? OS2_ENTRY : WIN_ENTRY; }  // bytes per palette entry
     bool rle() const { return compression == BI_RLE8 || compression == BI_RLE4; }
+    bool bitfields() const { return compression == BI_BITFIELDS; }
     int64_t row_bytes() const { return (w * bpp + 7) / 8; }
     int64_t stride() const { return (row_bytes() + 3) / 4 * 4; }  // rows are padded to four bytes
 };
@@ -49,29 +88,34 @@ bool parse(const unsigned char *d, size_t size, Header &h)
         return false;
     h.offset = u32(d + 10);
     h.info = u32(d + 14);
-    uint32_t colours_used;
-    if (windows_info(h.info)) {
-        if (size < FILE_HEADER + h.info)
-            return false;
-        h.w = int32_t(u32(d + 18));
-        const int64_t height = int32_t(u32(d + 22));
-        h.top_down = height < 0;
-        h.h = h.top_down ? -height : height;
-        h.bpp = u16(d + 28);
-        h.compression = u32(d + 30);
-        colours_used = u32(d + 46);
-    } else if (h.info == OS2_INFO) {
+    if (h.os2()) {
         h.w = u16(d + 18);
         h.h = u16(d + 20);
         h.top_down = false;
         h.bpp = u16(d + 24);
         h.compression = BI_RGB;
-        colours_used = 0;
-    } else {
-        return false;
+        h.info_end = FILE_HEADER + OS2_INFO;
+        // The palette is as long as the room before the pixels allows.
+        const size_t room = h.offset > h.info_end ? (h.offset - h.info_end) / OS2_ENTRY : 0;
+        h.colours = h.bpp > 8 ? 0 : uint32_t(std::min<size_t>(room, size_t(1) << std::min(h.bpp, 8u)));
+        return true;
     }
-    h.colours = h.bpp > 8 ? 0 : colours_used ? colours_used : 1u << h.bpp;
-    h.info_end = FILE_HEADER + h.info + (h.info == WIN_INFO && h.compression == BI_BITFIELDS ? MASKS : 0);
+    if ((!windows_info(h.info) && !h.os2_v2()) || size < FILE_HEADER + h.info)
+        return false;
+    unsigned char info[OS2_V2_INFO] = {};
+    std::memcpy(info, d + FILE_HEADER, std::min<size_t>(h.info, sizeof info));
+    h.w = int32_t(u32(info + 4));
+    const int64_t height = int32_t(u32(info + 8));
+    h.top_down = height < 0;
+    h.h = h.top_down ? -height : height;
+    h.bpp = u16(info + 14);
+    h.compression = u32(info + 16);
+    const uint32_t colours_used = u32(info + 32);
+    h.colours = h.bpp > 8 ? 0 : colours_used ? colours_used : 1u << std::min(h.bpp, 8u);
+    h.info_end = FILE_HEADER + h.info + (h.info == WIN_INFO && h.bitfields() ? MASKS : 0);
+    if (h.bitfields() && h.info_end <= size)
+        for (int i = 0; i < 3; i++)
+            h.masks[i] = u32(d + MASKS_AT + 4 * i);
     return true;
 }
 
@@ -84,19 +128,34 @@ bool kind_known(const Header &h)
         return h.bpp == 8;
     case BI_RLE4:
         return h.bpp == 4;
-    case BI_BITFIELDS:
-        return h.bpp == 16 || h.bpp == 32;
+    case BI_BITFIELDS:  // OS/2 2.x calls this Huffman 1D
+        return !h.os2_v2() && (h.bpp == 16 || h.bpp == 32);
     default:
         return false;
     }
 }
 
-// The reader knows only the usual channel layouts: 5-5-5 and 5-6-5 for
-// 16 bits, 8-8-8 for 32 (an alpha mask beside them is ignored).
-bool masks_known(const unsigned char *d, uint32_t bpp)
+// Bit fields are read whatever their layout, as long as each channel's
+// bits are contiguous, lie inside the pixel, and no two channels share one.
+bool masks_valid(const Header &h)
 {
-    const uint32_t r = u32(d + MASKS_AT), g = u32(d + MASKS_AT + 4), b = u32(d + MASKS_AT + 8);
-    if (bpp == 16)
+    const uint32_t inside = h.bpp == 16 ? 0xffff : 0xffffffff;
+    uint32_t seen = 0;
+    for (uint32_t m : h.masks) {
+        Channel c;
+        if (!c.set(m) || (m & ~inside) || (m & seen))
+            return false;
+        seen |= m;
+    }
+    return true;
+}
+
+// The layouts the library's reader knows itself: 5-5-5 and 5-6-5 for 16
+// bits, 8-8-8 for 32. Any other is converted to plain 24-bit rows.
+bool masks_known(const Header &h)
+{
+    const uint32_t r = h.masks[0], g = h.masks[1], b = h.masks[2];
+    if (h.bpp == 16)
         return (r == 0x7c00 && g == 0x03e0 && b == 0x001f) || (r == 0xf800 && g == 0x07e0 && b == 0x001f);
     return r == 0xff0000 && g == 0x00ff00 && b == 0x0000ff;
 }
@@ -188,10 +247,10 @@ bool check(const unsigned char *d, size_t size, Header &h)
         return false;
     if (h.info_end > size || h.offset < h.info_end || h.offset > size)
         return false;
-    if (h.compression == BI_BITFIELDS && !masks_known(d, h.bpp))
+    if (h.bitfields() && !masks_valid(h))
         return false;
     // A palette picture must hold the palette it declares.
-    if (h.bpp <= 8 && (h.colours > 1u << h.bpp || h.offset - h.info_end < h.colours * h.entry()))
+    if (h.bpp <= 8 && (h.colours < 1 || h.colours > 1u << h.bpp || h.offset - h.info_end < h.colours * h.entry()))
         return false;
 
     if (h.rle())
@@ -200,12 +259,34 @@ bool check(const unsigned char *d, size_t size, Header &h)
     return int64_t(size - h.offset) >= h.stride() * (h.h - 1) + h.row_bytes();
 }
 
+// Bit fields in a layout the reader does not know, as plain 24-bit rows.
+void convert_bitfields(const unsigned char *d, const Header &h, unsigned char *out, int64_t stride)
+{
+    Channel c[3];
+    for (int i = 0; i < 3; i++) {
+        c[i].set(h.masks[i]);
+        c[i].make_table();
+    }
+    const int bytes = int(h.bpp / 8);
+    for (int64_t i = 0; i < h.h; i++) {
+        const unsigned char *from = d + h.offset + (h.top_down ? h.h - 1 - i : i) * h.stride();
+        unsigned char *to = out + i * stride;
+        for (int64_t x = 0; x < h.w; x++, from += bytes, to += 3) {
+            const uint32_t px = bytes == 2 ? u16(from) : u32(from);
+            to[0] = c[2](px), to[1] = c[1](px), to[2] = c[0](px);
+        }
+    }
+}
+
 // The picture of a checked file as one the reader knows: a 40-byte header,
 // the masks for bit fields, the palette, then the rows from the bottom up,
-// uncompressed or in a run-length stream coded again by walk_rle().
+// uncompressed or in a run-length stream coded again by walk_rle(); bit
+// fields in a layout the reader does not know become 24-bit rows.
 void rewrite(const unsigned char *d, size_t size, const Header &h, std::vector<unsigned char> &out)
 {
-    const size_t masks = h.compression == BI_BITFIELDS ? MASKS : 0;
+    const bool convert = h.bitfields() && !masks_known(h);
+    const uint32_t bpp = convert ? 24 : h.bpp, compression = convert ? uint32_t(BI_RGB) : h.compression;
+    const size_t masks = h.bitfields() && !convert ? MASKS : 0;
     const size_t palette = size_t(h.colours) * WIN_ENTRY;
     const size_t offset = FILE_HEADER + WIN_INFO + masks + palette;
     out.assign(offset, 0);
@@ -213,12 +294,15 @@ void rewrite(const unsigned char *d, size_t size, const Header &h, std::vector<u
         out.reserve(offset + (size - h.offset));
         walk_rle(d, size, h, &out);
     } else {
-        const int64_t stride = h.stride();
+        const int64_t stride = (h.w * bpp + 31) / 32 * 4;
         out.resize(offset + size_t(stride * h.h));
-        for (int64_t i = 0; i < h.h; i++) {
-            const int64_t from = h.top_down ? h.h - 1 - i : i;
-            std::memcpy(&out[offset + size_t(i * stride)], d + h.offset + from * stride, size_t(h.row_bytes()));
-        }
+        if (convert)
+            convert_bitfields(d, h, &out[offset], stride);
+        else
+            for (int64_t i = 0; i < h.h; i++) {
+                const int64_t from = h.top_down ? h.h - 1 - i : i;
+                std::memcpy(&out[offset + size_t(i * stride)], d + h.offset + from * stride, size_t(h.row_bytes()));
+            }
     }
 
     unsigned char *p = out.data();
@@ -229,8 +313,8 @@ void rewrite(const unsigned char *d, size_t size, const Header &h, std::vector<u
     put32(p + 18, uint32_t(h.w));
     put32(p + 22, uint32_t(h.h));
     put16(p + 26, 1);  // planes
-    put16(p + 28, h.bpp);
-    put32(p + 30, h.compression);
+    put16(p + 28, bpp);
+    put32(p + 30, compression);
     put32(p + 34, uint32_t(out.size() - offset));
     put32(p + 46, h.colours);
     std::memcpy(p + MASKS_AT, d + MASKS_AT, masks);
@@ -250,7 +334,10 @@ BmpBytes bmp_for_reader(const unsigned char *d, size_t size, std::vector<unsigne
     Header h;
     if (!check(d, size, h))
         return {nullptr, 0};
-    if ((h.info == WIN_INFO || h.os2()) && !h.top_down && !h.rle())
+    // The reader skips what lies between the palette and the pixels, but
+    // not between bit-field masks and the pixels.
+    const bool plain_bitfields = masks_known(h) && h.offset == h.info_end;
+    if ((h.info == WIN_INFO || h.os2()) && !h.top_down && !h.rle() && (!h.bitfields() || plain_bitfields))
         return {d, size};
     rewrite(d, size, h, rewritten);
     return {rewritten.data(), rewritten.size()};

@@ -44,7 +44,16 @@ Bytes row(const BmpSpec &s, int py)
         for (int px = 0; px < s.w; px++) {
             uint32_t c = bmp_pixel(s, px, py);
             int r = c >> 16 & 255, g = c >> 8 & 255, b = c & 255;
-            if (s.bpp == 16)
+            if (s.masks[0]) {
+                // Each channel rounded to its own width and put in its place.
+                uint32_t v = 0;
+                for (int i = 0; i < 3; i++) {
+                    const uint32_t m = s.masks[i], low = m & -m, max = m / low;
+                    v |= uint32_t((uint64_t((c >> (16 - 8 * i)) & 255) * max + 127) / 255) * low;
+                }
+                for (int i = 0; i < s.bpp / 8; i++)
+                    out.push_back(uint8_t(v >> (8 * i)));
+            } else if (s.bpp == 16)
                 push16(out, uint16_t((r >> 3) << 10 | (g >> 3) << 5 | (b >> 3)));
             else {
                 out.insert(out.end(), {uint8_t(b), uint8_t(g), uint8_t(r)});
@@ -166,7 +175,10 @@ Bytes make_bmp(const BmpSpec &s)
         push32(b, 0);
     }
     if (masks) {
-        if (s.bpp == 16) {
+        if (s.masks[0]) {
+            for (uint32_t m : s.masks)
+                push32(b, m);
+        } else if (s.bpp == 16) {
             push32(b, 0x7c00);
             push32(b, 0x03e0);
             push32(b, 0x001f);
@@ -209,6 +221,18 @@ Bytes with_info(const Bytes &plain, uint32_t info)
     put32(b, 2, uint32_t(b.size()));
     put32(b, 10, uint32_t(plain[10] | plain[11] << 8 | plain[12] << 16) + grown);
     put32(b, 14, info);
+    return b;
+}
+
+Bytes with_gap(const Bytes &plain, size_t gap)
+{
+    const size_t off = plain[10] | plain[11] << 8;
+    Bytes b(plain.begin(), plain.begin() + long(off));
+    for (size_t i = 0; i < gap; i++)
+        b.push_back(uint8_t(i * 37));
+    b.insert(b.end(), plain.begin() + long(off), plain.end());
+    put32(b, 2, uint32_t(b.size()));
+    put32(b, 10, uint32_t(off + gap));
     return b;
 }
 
@@ -277,6 +301,13 @@ std::vector<Hostile> hostile_files()
     put32(bad_masks, 54, 0);
     put32(bad_masks, 58, 0);
     put32(bad_masks, 62, 0);
+    const auto masks = [](int bpp, uint32_t r, uint32_t g, uint32_t b) {
+        Bytes m = make_bmp({16, 4, bpp, BmpKind::Bitfields});
+        put32(m, 54, r);
+        put32(m, 58, g);
+        put32(m, 62, b);
+        return m;
+    };
 
     return {
         {"empty", {}},
@@ -295,7 +326,13 @@ std::vector<Hostile> hostile_files()
         {"wide_14_million", wide},
         {"width_zero", with32(rgb24, 18, 0)},
         {"rle8_top_down", with32(make_bmp({16, 4, 8, BmpKind::Rle}), 22, uint32_t(-4))},
-        {"header_os2_v2", with32(rgb24, 14, 64)},
+        {"os2_v2_pixels_inside_header", with32(rgb24, 14, 64)},
+        {"os2_v2_huffman", with32(with_info(rgb24, 64), 30, 3)},
+        {"os2_v2_rle24", with32(with_info(rgb24, 64), 30, 4)},
+        {"header_15_bytes", with_info(rgb24, 15)},
+        {"bitfields_mask_with_a_hole", masks(16, 0xf000, 0x0f00, 0x00f5)},
+        {"bitfields_masks_overlap", masks(32, 0xff0000, 0x00ff00, 0x0001ff)},
+        {"bitfields_16_mask_past_the_pixel", masks(16, 0x1f0000, 0x03e0, 0x001f)},
         {"width_negative", with32(rgb24, 18, uint32_t(-16))},
         {"pixels_truncated", truncated},
         {"offset_past_end", with32(rgb24, 10, 100000)},

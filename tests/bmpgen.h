@@ -14,6 +14,8 @@ struct BmpSpec {
     int w, h, bpp;
     BmpKind kind = BmpKind::Rgb;
     bool top_down = false;  // rows stored from the top (a negative height)
+    // Bit fields in another layout: red, green and blue masks (0: the usual).
+    uint32_t masks[3] = {0, 0, 0};
     std::string name() const;
 };
 
@@ -23,6 +25,10 @@ uint32_t bmp_pixel(const BmpSpec &s, int px, int py);
 
 // The same picture behind a larger Windows header (108 bytes: v4, 124: v5).
 Bytes with_info(const Bytes &plain, uint32_t info);
+
+// The same picture with `gap` bytes (a palette, say) between its header,
+// masks and palette and its pixels, where the file's pixel offset says.
+Bytes with_gap(const Bytes &plain, size_t gap);
 
 // A small run-length picture with `stream` in place of its pixels.
 Bytes rle_with(int bpp, int w, int h, const Bytes &stream);
