@@ -72,7 +72,7 @@ struct Header {
     uint32_t colours; // palette entries the file declares
     size_t info_end;  // where the header (and masks) end and the palette starts
     size_t offset;    // where the pixel data starts
-    uint32_t masks[3];  // red, green, blue, for bit fields
+    uint32_t masks[3] = {0, 0, 0};  // red, green, blue, for bit fields
     bool os2() const { return info == OS2_INFO; }
     bool os2_v2() const { return !windows_info(info) && info >= OS2_V2_MIN && info <= OS2_V2_INFO; }
     size_t entry() const { return os2() ? OS2_ENTRY : WIN_ENTRY; }  // bytes per palette entry
