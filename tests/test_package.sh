@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks it as it would be installed:
-# lintian, its file list, the AppStream metadata and desktop entry in it.
+# lintian, its file list, the AppStream metadata and desktop entry in it;
+# that it builds byte for byte the same from another folder; and Debian's
+# own test of it, installed on this machine (autopkgtest), which leaves the
+# machine's packages as it found them.
 set -u
 cd "$(dirname "$0")/.."
 . tests/checks.sh
@@ -23,4 +26,21 @@ check "metadata and desktop entry validate together" appstream validate-tree "$r
 check "desktop entry validates" empty desktop-file-validate "$root/tree/usr/share/applications/$id.desktop"
 check "program is position-independent and bound at once" \
   sh -c "readelf -d '$root/tree/usr/games/vellomar' | grep -q 'NOW PIE'"
+
+# Reproducible: the same tree built again in another folder gives the same
+# packages, byte for byte.
+repro=build/repro/elsewhere
+rm -rf build/repro
+mkdir -p "$repro"
+tar --exclude='./build*' --exclude=./.git -cf - . | tar -xf - -C "$repro"
+check "the package builds the same in another folder" sh -c "'$repro/scripts/package.sh' >/dev/null &&
+  for d in build/deb/*.deb; do cmp \"\$d\" '$repro'/build/deb/\$(basename \"\$d\"); done"
+rm -rf build/repro
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+installed() { dpkg-query -W -f='${Status}' vellomar 2>/dev/null | grep -q 'install ok installed'; }
+installed && was_installed=1 || was_installed=
+check "autopkgtest: the installed game passes its smoke test" "${sudo[@]}" autopkgtest "$deb" ./ -- null
+[ -n "$was_installed" ] || ! installed || "${sudo[@]}" apt-get purge -y -qq vellomar >/dev/null
 finish
