@@ -113,7 +113,7 @@ bool parse(const unsigned char *d, size_t size, Header &h)
     const uint32_t colours_used = u32(info + 32);
     h.colours = h.bpp > 8 ? 0 : colours_used ? colours_used : 1u << std::min(h.bpp, 8u);
     h.info_end = FILE_HEADER + h.info + (h.info == WIN_INFO && h.bitfields() ? MASKS : 0);
-    if (h.bitfields() && h.info_end <= size)
+    if (h.bitfields() && size >= MASKS_AT + MASKS)
         for (int i = 0; i < 3; i++)
             h.masks[i] = u32(d + MASKS_AT + 4 * i);
     return true;
