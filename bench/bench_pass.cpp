@@ -37,3 +37,4 @@ int main(int argc, char **argv)
     shutdown();
     return 0;
 }
+END_OF_MAIN()

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sstream>
 #include <signal.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -35,7 +36,21 @@ pid_t spawn(const std::string &dir, int *out_fd)
         close(p[1]);
         if (!dir.empty() && chdir(dir.c_str()) != 0)
             _exit(126);
-        execl(VELLOMAR_BIN, "vellomar", (char *)nullptr);
+        // VELLOMAR_GAME runs another build of the game instead, such as the
+        // Windows one under Wine: a command line of words split at spaces.
+        if (const char *game = getenv("VELLOMAR_GAME")) {
+            std::vector<std::string> words;
+            for (std::istringstream in(game); in >> words.emplace_back();) {
+            }
+            words.pop_back();
+            std::vector<char *> argv;
+            for (std::string &w : words)
+                argv.push_back(w.data());
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
+        } else {
+            execl(VELLOMAR_BIN, "vellomar", (char *)nullptr);
+        }
         _exit(127);
     }
     close(p[1]);

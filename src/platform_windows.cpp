@@ -1,0 +1,267 @@
+// Files and stop signals on Windows.
+//
+// The save replaces "load.bmp" the way careful Windows editors do: the new
+// picture goes to a temporary file beside it, which ReplaceFileW() puts in
+// its place, keeping the old file's attributes, permissions and other
+// streams (MoveFileExW() for a new file). The old snapshot or the whole new
+// one, never a torn one; a read-only load.bmp is left alone, as an in-place
+// write would be refused; temporary files of a game that was killed are
+// removed by the next save.
+#include <allegro.h>
+#include <winalleg.h>
+
+#include "platform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::wstring wide(const char *s)
+{
+    const int n = MultiByteToWideChar(CP_ACP, 0, s, -1, nullptr, 0);
+    std::wstring w(n > 0 ? size_t(n) : 1, L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_ACP, 0, s, -1, &w[0], n);
+    w.resize(std::wcslen(w.c_str()));
+    return w;
+}
+
+// A handle closed when it goes out of scope.
+struct Handle {
+    HANDLE h;
+    explicit Handle(HANDLE h) : h(h) {}
+    ~Handle() { close(); }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    bool ok() const { return h != INVALID_HANDLE_VALUE; }
+    bool close()
+    {
+        const bool closed = !ok() || CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+        return closed;
+    }
+};
+
+// `name` in the folder of `path`.
+std::wstring beside(const std::wstring &path, const std::wstring &name)
+{
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? name : path.substr(0, slash + 1) + name;
+}
+
+// Temporary files are named ".load-<pid>-XXXXXX.bmp", six letters or digits
+// in place of the Xs, beside the file they replace.
+constexpr wchar_t TMP_CHARS[] = L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr int TMP_RANDOM = 6;
+
+std::wstring temporary_name(unsigned long long &seed)
+{
+    std::wstring name = L".load-" + std::to_wstring(GetCurrentProcessId()) + L"-";
+    for (int i = 0; i < TMP_RANDOM; i++) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        name += TMP_CHARS[(seed >> 33) % (sizeof TMP_CHARS / sizeof *TMP_CHARS - 1)];
+    }
+    return name + L".bmp";
+}
+
+// The pid in `name` if it has exactly the form of a temporary file's name.
+DWORD temporary_pid(const wchar_t *name)
+{
+    const size_t len = std::wcslen(name);
+    if (len < 6 + 2 + TMP_RANDOM + 4 || std::wcsncmp(name, L".load-", 6) != 0 || std::wcscmp(name + len - 4, L".bmp"))
+        return 0;
+    const wchar_t *digits = name + 6, *dash = name + len - 4 - TMP_RANDOM - 1;
+    if (*dash != L'-' || *digits == L'0' || dash - digits > 9)
+        return 0;
+    DWORD pid = 0;
+    for (const wchar_t *p = digits; p < dash; p++) {
+        if (*p < L'0' || *p > L'9')
+            return 0;
+        pid = pid * 10 + DWORD(*p - L'0');
+    }
+    for (const wchar_t *p = dash + 1; p < name + len - 4; p++)
+        if (!std::wcschr(TMP_CHARS, *p))
+            return 0;
+    return pid;
+}
+
+bool process_gone(DWORD pid)
+{
+    HANDLE p = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (!p)
+        return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
+    const bool ended = WaitForSingleObject(p, 0) == WAIT_OBJECT_0;
+    CloseHandle(p);
+    return ended;
+}
+
+// Removes temporary files that copies of the game killed in the middle of a
+// save left beside `path`: files of exactly our form whose game is gone.
+void remove_stale_temporaries(const std::wstring &path)
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    WIN32_FIND_DATAW f;
+    HANDLE find = FindFirstFileW(beside(path, L".load-*.bmp").c_str(), &f);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const DWORD pid = temporary_pid(f.cFileName);
+        if (pid && !(f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && pid != GetCurrentProcessId() &&
+            process_gone(pid))
+            DeleteFileW(beside(path, f.cFileName).c_str());
+    } while (FindNextFileW(find, &f));
+    FindClose(find);
+}
+
+// The file the last save left, to tell whether anything has touched it since.
+struct Identity {
+    DWORD volume, index_high, index_low, size_high, size_low;
+    FILETIME written;
+};
+bool saved_valid = false;
+Identity saved;
+
+bool identity_of(const std::wstring &path, Identity &id)
+{
+    Handle h(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION i;
+    if (!h.ok() || !GetFileInformationByHandle(h.h, &i) || (i.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    id = {i.dwVolumeSerialNumber, i.nFileIndexHigh, i.nFileIndexLow, i.nFileSizeHigh, i.nFileSizeLow, i.ftLastWriteTime};
+    return true;
+}
+
+bool write_all(HANDLE h, const unsigned char *data, size_t size)
+{
+    for (size_t done = 0; done < size;) {
+        DWORD n = 0;
+        const DWORD chunk = DWORD(std::min<size_t>(size - done, 1u << 30));
+        if (!WriteFile(h, data + done, chunk, &n, nullptr) || n == 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+} // namespace
+
+bool replace_file(const char *path, const unsigned char *data, size_t size)
+{
+    saved_valid = false;
+    const std::wstring target = wide(path);
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return false;
+    // Where an in-place write would be refused, so is this: a read-only
+    // file, or something that is not a file.
+    if (exists && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+        return false;
+    remove_stale_temporaries(target);
+
+    static unsigned long long seed = GetTickCount64() ^ (unsigned long long)GetCurrentProcessId() << 32;
+    std::wstring tmp;
+    HANDLE made = INVALID_HANDLE_VALUE;
+    for (int tries = 0; tries < 100 && made == INVALID_HANDLE_VALUE; tries++) {
+        tmp = beside(target, temporary_name(seed));
+        made = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (made == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+            return false;
+    }
+    Handle h(made);
+    if (!h.ok())
+        return false;
+    bool ok = write_all(h.h, data, size);
+    ok = h.close() && ok;
+    if (ok && exists) {
+        ok = ReplaceFileW(target.c_str(), tmp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+        // Without a backup name, this failure leaves the old file gone and
+        // the new one still under its temporary name: move it in place.
+        if (!ok && GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT)
+            ok = MoveFileExW(tmp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
+    } else if (ok) {
+        ok = MoveFileExW(tmp.c_str(), target.c_str(), 0);
+    }
+    if (!ok) {
+        DeleteFileW(tmp.c_str());
+        return false;
+    }
+    saved_valid = identity_of(target, saved);
+    return true;
+}
+
+bool still_as_replaced(const char *path)
+{
+    Identity now;
+    return saved_valid && identity_of(wide(path), now) && now.volume == saved.volume &&
+           now.index_high == saved.index_high && now.index_low == saved.index_low &&
+           now.size_high == saved.size_high && now.size_low == saved.size_low &&
+           CompareFileTime(&now.written, &saved.written) == 0;
+}
+
+bool read_file(const char *path, size_t max, std::vector<unsigned char> &out)
+{
+    // Opened for reading in binary, as Windows files must be for a BMP to
+    // survive; anything but a plain file on the disk is left alone.
+    const std::wstring name = wide(path);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+        return false;
+    Handle h(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size;
+    if (!h.ok() || GetFileType(h.h) != FILE_TYPE_DISK || !GetFileSizeEx(h.h, &size) || size.QuadPart <= 0 ||
+        (unsigned long long)size.QuadPart > max)
+        return false;
+    out.resize(size_t(size.QuadPart));
+    size_t got = 0;
+    while (got < out.size()) {
+        DWORD n = 0;
+        const DWORD chunk = DWORD(std::min<size_t>(out.size() - got, 1u << 30));
+        if (!ReadFile(h.h, out.data() + got, chunk, &n, nullptr) || n == 0)
+            break;
+        got += n;
+    }
+    return got == out.size();
+}
+
+// --- stop signals ---------------------------------------------------------------
+
+volatile std::sig_atomic_t stop_signal = 0;
+
+namespace {
+// Ctrl+C and Ctrl+Break in a console, and a terminating raise().
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGBREAK, SIGTERM};
+bool ignored[NSIG];
+
+void note_stop(int sig) { stop_signal = sig; }
+} // namespace
+
+void catch_stop_signals()
+{
+    static bool noted = false;
+    for (int sig : STOP_SIGNALS) {
+        if (!noted) {
+            void (*was)(int) = std::signal(sig, SIG_IGN);
+            ignored[sig] = was == SIG_IGN;
+        }
+        std::signal(sig, ignored[sig] ? SIG_IGN : note_stop);
+    }
+    noted = true;
+}
+
+void end_by_stop_signal()
+{
+    const int sig = stop_signal;
+    if (!sig)
+        return;
+    allegro_exit();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
