@@ -4,6 +4,8 @@
 #   scripts/deps.sh package  also what building the Debian package needs
 #   scripts/deps.sh test     also what the tests, benchmarks, fuzzing and the
 #                            package's checks need
+#   scripts/deps.sh windows  what building the Windows zip and testing it
+#                            under Wine need (scripts/windows.sh)
 # Only packages that Debian 12 and Debian 13 both have are named. While
 # another package manager runs (unattended upgrades, a software centre), it
 # says so once and waits for it, up to ten minutes.
@@ -12,6 +14,9 @@ set -euo pipefail
 pkgs=(g++ cmake make pkg-config liballegro4-dev)
 if [ "${1:-}" = package ] || [ "${1:-}" = test ]; then
   pkgs+=(build-essential debhelper dpkg-dev)
+fi
+if [ "${1:-}" = windows ]; then
+  pkgs+=(g++-mingw-w64-x86-64-win32 patch wine xvfb xdotool libgtest-dev libx11-dev libxtst-dev)
 fi
 if [ "${1:-}" = test ]; then
   pkgs+=(libgtest-dev xvfb x11-utils libx11-dev libxtst-dev xdotool imagemagick

@@ -2,7 +2,8 @@
 # Installs what the tests need, builds, and runs the whole suite on a private
 # Xvfb display: first a plain build, then the Debian package's build and
 # checks, then a one-minute fuzz run of the snapshot reader, then the suite
-# again built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# again built with AddressSanitizer and UndefinedBehaviorSanitizer, and last
+# the Windows build, tested under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
@@ -25,3 +26,6 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build-asan --output-on-failure
+
+# The Windows zip, and its tests under Wine.
+scripts/windows.sh test

@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Vellomar for 64-bit Windows, built on Debian 12 or 13 with mingw-w64.
+#   scripts/windows.sh         builds build/win/vellomar-<version>-win64.zip
+#   scripts/windows.sh test    then tests it under Wine on a private Xvfb
+#   scripts/windows.sh bench   then runs the pass benchmark under Wine
+# Allegro 4.4.3.1 comes from Debian's own source package: apt fetches it with
+# a sources list and state of its own under build/win/apt (the machine's apt
+# configuration is left alone), and it must match the checksum below as well
+# as Debian's signed index. It is built as a static library with our patches
+# (patches/allegro) and kept under build/win, keyed on the tarball, the
+# patches and the toolchain file. Nothing is written outside the checkout but
+# installed packages.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh windows
+
+win=$PWD/build/win
+version=$(sed -n '1s/^vellomar (\([^)]*\)).*/\1/p' debian/changelog)
+orig=allegro4.4_4.4.3.1.orig.tar.gz
+orig_sha256=ec19dbc9a021244582b4819b3583ee594b50141f9fcf6944a4ed8069cbf8d4d4
+toolchain=$PWD/cmake/mingw-w64.cmake
+jobs=$(nproc)
+
+fetch_allegro() {
+  local apt=$win/apt
+  if [ -f "$apt/$orig" ] && echo "$orig_sha256  $apt/$orig" | sha256sum -c --status; then
+    return
+  fi
+  . /etc/os-release
+  mkdir -p "$apt/lists/partial" "$apt/archives/partial"
+  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
+    "http://deb.debian.org/debian $VERSION_CODENAME main" >"$apt/sources.list"
+  local opts=(-o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
+              -o Dir::State="$apt" -o Dir::Cache="$apt" -o APT::Sandbox::User="$(id -un)")
+  apt-get "${opts[@]}" -qq update
+  local line uri
+  line=$(apt-get "${opts[@]}" source --print-uris allegro4.4 | grep "/$orig' " || true)
+  uri=$(cut -d"'" -f2 <<<"$line")
+  if [ -z "$uri" ] || ! grep -q "SHA256:$orig_sha256" <<<"$line"; then
+    echo "windows: Debian's index does not offer $orig with the checksum this build knows" >&2
+    exit 1
+  fi
+  /usr/lib/apt/apt-helper "${opts[@]}" download-file "$uri" "$apt/$orig" "SHA256:$orig_sha256" >/dev/null
+}
+
+build_allegro() {
+  local key
+  key=$({ echo "$orig_sha256"; cat patches/allegro/*.patch "$toolchain"; } | sha256sum | cut -c1-16)
+  allegro=$win/allegro-$key
+  [ -f "$allegro/lib/liballeg.a" ] && return
+  rm -rf "$win"/allegro-*
+  local src=$win/allegro-src
+  mkdir -p "$src"
+  tar -xzf "$win/apt/$orig" -C "$src" --strip-components=1
+  for p in patches/allegro/*.patch; do
+    patch -d "$src" -p1 --quiet --forward <"$p"
+  done
+  # The core library only: no add-ons, examples, tools, tests or manual.
+  cmake -S "$src" -B "$src/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DSHARED=OFF -DWANT_ALLEGROGL=OFF -DWANT_LOADPNG=OFF -DWANT_LOGG=OFF -DWANT_JPGALLEG=OFF \
+    -DWANT_EXAMPLES=OFF -DWANT_TOOLS=OFF -DWANT_TESTS=OFF -DWANT_DOCS=OFF \
+    -DCMAKE_INSTALL_PREFIX="$allegro.part" >"$win/allegro.log" 2>&1
+  cmake --build "$src/build" -j"$jobs" >>"$win/allegro.log" 2>&1
+  cmake --install "$src/build" >>"$win/allegro.log" 2>&1
+  tar -xzOf "$win/apt/$orig" allegro-4.4.3.1/docs/txt/license.txt >"$allegro.part/license.txt"
+  mv "$allegro.part" "$allegro"
+  rm -rf "$src"
+}
+
+build_game() {
+  cmake -S . -B "$win/game" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DALLEGRO_WINDOWS_PREFIX="$allegro" -DVELLOMAR_BENCH=ON >/dev/null
+  cmake --build "$win/game" -j"$jobs" >/dev/null
+}
+
+make_zip() {
+  local name=vellomar-$version-win64
+  local stage=$win/zip/$name
+  rm -rf "$win/zip" "$win/$name.zip"
+  mkdir -p "$stage"
+  x86_64-w64-mingw32-strip -o "$stage/vellomar.exe" "$win/game/vellomar.exe"
+  # Text files with Windows line ends, for Notepad.
+  sed 's/$/\r/' data/windows-readme.txt >"$stage/README.txt"
+  sed 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
+  sed 's/$/\r/' "$allegro/license.txt" >"$stage/ALLEGRO-LICENSE.txt"
+  (cd "$win/zip" && cmake -E tar cf "$win/$name.zip" --format=zip "$name")
+  zip=$win/$name.zip
+}
+
+fetch_allegro
+build_allegro
+build_game
+make_zip
+echo "$zip"
+
+[ "${1:-}" = test ] || [ "${1:-}" = bench ] || exit 0
+
+# Wine, on a private X server with no window manager (one loses keys), with
+# a prefix of its own made once per run.
+. scripts/xvfb.sh
+export WINEPREFIX=$win/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+rm -rf "$WINEPREFIX"
+mkdir -p "$WINEPREFIX"
+wineserver -p  # kept up between the games, which then start faster
+wineboot -i >/dev/null 2>&1
+trap 'wineserver -k 2>/dev/null || true; kill $_xvfb_pid 2>/dev/null; rm -rf "$_xvfb_dir"' EXIT
+
+if [ "${1:-}" = bench ]; then
+  wine "$win/game/bench/bench_pass.exe" "${2:-20}" "${3:-200}" | tr -d '\r'
+  exit 0
+fi
+
+. tests/checks.sh
+only_windows_dlls() {
+  local allowed='^(kernel32|user32|gdi32|comdlg32|ole32|advapi32|msvcrt|ddraw|dinput|dsound|winmm)\.dll$'
+  x86_64-w64-mingw32-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | grep -v -E "$allowed" | grep -q . && return 1
+  return 0
+}
+check "the exe needs no DLL beyond Windows' own" only_windows_dlls "$win/game/vellomar.exe"
+check "the zip holds the exe, the README and both licences" sh -c "cmake -E tar tf '$zip' | sort | tr '\n' ' ' |
+  grep -qx 'vellomar-$version-win64/ vellomar-$version-win64/ALLEGRO-LICENSE.txt vellomar-$version-win64/LICENSE.txt vellomar-$version-win64/README.txt vellomar-$version-win64/vellomar.exe '"
+
+# The end-to-end tests that hold for Windows, on the real exe: real keys,
+# real pixels, the snapshot file's promises; then the game again with every
+# allocation above 4 GB, where a pointer kept in 32 bits would crash it.
+cmake -S . -B build >/dev/null
+cmake --build build -j"$jobs" --target test_e2e >/dev/null
+e2e() { VELLOMAR_GAME="wine $1" build/tests/test_e2e --gtest_filter="$2" --gtest_brief=1; }
+check "end to end under Wine" e2e "$win/game/vellomar.exe" \
+  'EndToEnd.Opens*:EndToEnd.Arrows*:EndToEnd.Space*:EndToEnd.Killed*:EndToEnd.F2*'
+check "end to end under Wine, every allocation above 4 GB" e2e "$win/game/vellomar_high.exe" \
+  'EndToEnd.Opens*:EndToEnd.F2*'
+finish
