@@ -204,8 +204,9 @@ long temporary_pid(const char *name)
 
 // Removes temporary files left in a folder by copies of the game that were
 // killed outright (SIGKILL leaves no chance to clean up): only files of
-// exactly our form, regular, the saving user's own, whose game is gone.
-// Each folder is looked at once.
+// exactly our form, regular, the saving user's own, whose game is gone. A
+// file with our own pid is an earlier game's that had it: we never leave
+// one behind while we run. Each folder is looked at once.
 void remove_stale_temporaries(const Target &t)
 {
     static std::set<std::pair<dev_t, ino_t>> done;
@@ -222,7 +223,7 @@ void remove_stale_temporaries(const Target &t)
         const long pid = temporary_pid(e->d_name);
         struct stat st;
         if (pid > 0 && fstatat(t.folder.get(), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-            st.st_uid == geteuid() && kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            st.st_uid == geteuid() && (pid == getpid() || (kill(pid_t(pid), 0) != 0 && errno == ESRCH)))
             unlinkat(t.folder.get(), e->d_name, 0);
     }
     closedir(dir);

@@ -87,14 +87,22 @@ DWORD temporary_pid(const wchar_t *name)
     return pid;
 }
 
-bool process_gone(DWORD pid)
+// Whether the game that made a temporary file at `made` is gone. Windows
+// hands out process ids again soon: a process with that id that started
+// after the file was made is another one. Our own id counts as gone too, as
+// the game never leaves a temporary file behind while it runs.
+bool maker_gone(DWORD pid, const FILETIME &made)
 {
-    HANDLE p = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (pid == GetCurrentProcessId())
+        return true;
+    HANDLE p = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
     if (!p)
         return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
-    const bool ended = WaitForSingleObject(p, 0) == WAIT_OBJECT_0;
+    FILETIME started, ended, kernel, user;
+    const bool gone = WaitForSingleObject(p, 0) == WAIT_OBJECT_0 ||
+                      (GetProcessTimes(p, &started, &ended, &kernel, &user) && CompareFileTime(&started, &made) > 0);
     CloseHandle(p);
-    return ended;
+    return gone;
 }
 
 // Removes temporary files that copies of the game killed in the middle of a
@@ -111,8 +119,7 @@ void remove_stale_temporaries(const std::wstring &path)
         return;
     do {
         const DWORD pid = temporary_pid(f.cFileName);
-        if (pid && !(f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && pid != GetCurrentProcessId() &&
-            process_gone(pid))
+        if (pid && !(f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && maker_gone(pid, f.ftCreationTime))
             DeleteFileW(beside(path, f.cFileName).c_str());
     } while (FindNextFileW(find, &f));
     FindClose(find);

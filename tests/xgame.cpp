@@ -30,6 +30,10 @@ pid_t spawn(const std::string &dir, int *out_fd)
         throw std::runtime_error("pipe");
     pid_t pid = fork();
     if (pid == 0) {
+        // A game started as a background job finds these ignored and, by
+        // design, leaves them so; the tests start it as a terminal would.
+        for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM})
+            signal(sig, SIG_DFL);
         dup2(p[1], 1);
         dup2(p[1], 2);
         close(p[0]);
