@@ -124,9 +124,10 @@ bool resolve(const char *path, Target &t)
         struct stat st;
         if (fstatat(t.folder.get(), c.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             // A new file, or the target of a dangling link.
+            const bool missing = errno == ENOENT;
             t.name = c;
             t.exists = false;
-            return last && errno == ENOENT;
+            return last && missing;
         }
         if (S_ISLNK(st.st_mode)) {
             char to[PATH_MAX];
