@@ -169,7 +169,7 @@ TEST(EndToEnd, KilledGamesNeverTearTheSnapshotAndWhatTheyLeftGoes)
         ASSERT_TRUE(g.ready()) << g.output();
         g.press(XK_F1);
         g.press(XK_Down);
-        usleep(150 * 1000);
+        usleep(150 * 1000 * patience());
         kill(g.pid(), SIGKILL);
         g.wait_exit();
         g.release(XK_Down);

@@ -87,18 +87,12 @@ int wait_pid(pid_t pid, int timeout_ms)
     return -1;
 }
 
-// Another build of the game (VELLOMAR_GAME, the Windows one under Wine)
-// starts, draws and ends more slowly: waits and key holds are that much
-// longer.
-int patience()
-{
-    return getenv("VELLOMAR_GAME") ? 5 : 1;
-}
-
 // Windows may come and go between a look at the window tree and a look at
 // one of them (Wine makes passing ones): such errors are not the test's.
 int ignore_x_errors(Display *, XErrorEvent *) { return 0; }
 } // namespace
+
+int patience() { return getenv("VELLOMAR_GAME") ? 5 : 1; }
 
 bool near(Rgb8 a, Rgb8 b, int tol)
 {

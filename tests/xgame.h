@@ -40,5 +40,9 @@ private:
 
 bool near(Rgb8 a, Rgb8 b, int tol = 12);
 
+// How many times longer than the native game another build (VELLOMAR_GAME,
+// the Windows one under Wine) takes to start, draw and end.
+int patience();
+
 // Runs the game once and returns its exit status; captures its output.
 int run_game(const char *display, std::string *out, int timeout_ms = 5000);
