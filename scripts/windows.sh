@@ -126,8 +126,18 @@ check "the zip holds the exe, the README and both licences" sh -c "cmake -E tar 
 cmake -S . -B build >/dev/null
 cmake --build build -j"$jobs" --target test_e2e >/dev/null
 e2e() { VELLOMAR_GAME="wine $1" build/tests/test_e2e --gtest_filter="$2" --gtest_brief=1; }
-check "end to end under Wine" e2e "$win/game/vellomar.exe" \
+# Under Wine a game now and then never finishes exiting after Esc (about one
+# exit in thirty-five in our runs, cause not yet found), and the next one may
+# then fail to start: a failed run is run once more, and says so.
+exec 3>&1
+twice() {
+  "$@" >"$win/e2e-first.log" 2>&1 && return
+  echo "windows: failed once under Wine, run again ($win/e2e-first.log): $*" >&3
+  grep -E '^\[  FAILED  \] E|Failure' "$win/e2e-first.log" >&3 || true
+  "$@"
+}
+check "end to end under Wine" twice e2e "$win/game/vellomar.exe" \
   'EndToEnd.Opens*:EndToEnd.Arrows*:EndToEnd.Space*:EndToEnd.Killed*:EndToEnd.F2*'
-check "end to end under Wine, every allocation above 4 GB" e2e "$win/game/vellomar_high.exe" \
+check "end to end under Wine, every allocation above 4 GB" twice e2e "$win/game/vellomar_high.exe" \
   'EndToEnd.Opens*:EndToEnd.F2*'
 finish
