@@ -131,9 +131,11 @@ e2e() { VELLOMAR_GAME="wine $1" build/tests/test_e2e --gtest_filter="$2" --gtest
 # then fail to start: a failed run is run once more, and says so.
 exec 3>&1
 twice() {
-  "$@" >"$win/e2e-first.log" 2>&1 && return
-  echo "windows: failed once under Wine, run again ($win/e2e-first.log): $*" >&3
-  grep -E '^\[  FAILED  \] E|Failure' "$win/e2e-first.log" >&3 || true
+  local first
+  first=$win/e2e-first-$(basename "$2" .exe).log
+  "$@" >"$first" 2>&1 && return
+  echo "windows: failed once under Wine, run again ($first): $*" >&3
+  grep -E -A3 'Failure' "$first" >&3 || true
   "$@"
 }
 check "end to end under Wine" twice e2e "$win/game/vellomar.exe" \
