@@ -126,9 +126,9 @@ check "the zip holds the exe, the README and both licences" sh -c "cmake -E tar 
 cmake -S . -B build >/dev/null
 cmake --build build -j"$jobs" --target test_e2e >/dev/null
 e2e() { VELLOMAR_GAME="wine $1" build/tests/test_e2e --gtest_filter="$2" --gtest_brief=1; }
-# Under Wine a game now and then never finishes exiting after Esc (about one
-# exit in thirty-five in our runs, cause not yet found), and the next one may
-# then fail to start: a failed run is run once more, and says so.
+# Under Wine a game has, rarely, never finished exiting after Esc (once in
+# about eighty exits in our runs, cause not yet found), and the next one then
+# failed to start: a failed run is run once more, and says so.
 exec 3>&1
 twice() {
   local first
