@@ -32,33 +32,26 @@ static void steer()
     key[KEY_SPACE] = moving && turn;
 }
 
-static void real_save_pass()
+// One real frame and key pass, the dot steered, F1 held or not.
+static void steered_pass(bool f1)
 {
-    key[KEY_F1] = 1;
+    key[KEY_F1] = f1;
     steer();
     frame();
     move();
 }
 
+static void real_save_pass() { steered_pass(true); }
+static void idle_pass() { steered_pass(false); }
+
 static void in_place_save_pass()
 {
-    key[KEY_F1] = 0;
-    steer();
-    frame();
-    move();
+    steered_pass(false);
     get_palette(pal);
     if (load)
         destroy_bitmap(load);
     load = create_sub_bitmap(buffer, 0, 0, SCREEN_W, SCREEN_H);
     save_bitmap(SNAPSHOT_FILE, load, pal);
-}
-
-static void idle_pass()
-{
-    key[KEY_F1] = 0;
-    steer();
-    frame();
-    move();
 }
 
 static void real_load_pass()

@@ -44,9 +44,9 @@ pid_t spawn(const std::string &dir, int *out_fd)
         // Windows one under Wine: a command line of words split at spaces.
         if (const char *game = getenv("VELLOMAR_GAME")) {
             std::vector<std::string> words;
-            for (std::istringstream in(game); in >> words.emplace_back();) {
-            }
-            words.pop_back();
+            std::istringstream in(game);
+            for (std::string w; in >> w;)
+                words.push_back(w);
             std::vector<char *> argv;
             for (std::string &w : words)
                 argv.push_back(w.data());
