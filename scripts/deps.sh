@@ -11,7 +11,7 @@
 # says so once and waits for it, up to ten minutes.
 set -euo pipefail
 
-pkgs=(g++ cmake make pkg-config liballegro4-dev)
+pkgs=(g++ cmake make pkg-config liballegro4-dev libx11-dev)
 if [ "${1:-}" = package ] || [ "${1:-}" = test ]; then
   pkgs+=(build-essential debhelper dpkg-dev)
 fi

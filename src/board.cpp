@@ -30,6 +30,7 @@ bool startup()
     catch_stop_signals();
     if (install_keyboard() != 0)
         return fail("cannot read the keyboard");
+    watch_presses();
     set_color_depth(COLOR_DEPTH);
     if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, BOARD_W, BOARD_H, 0, 0) != 0)
         return fail("cannot open a 640x480 window in 16-bit colour");

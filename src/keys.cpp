@@ -1,5 +1,29 @@
 #include "board.h"
 
+#include <atomic>
+
+// key[] is the held state only: a press and its release that both come
+// between two reads (an on-screen keyboard, a remote desktop, a switch, or
+// a pass that takes long) leave it 0 at both, and the press is lost. The
+// library's keyboard handler, on its own thread, notes every press here as
+// well, and a read takes the note away.
+static std::atomic<unsigned char> pressed[KEY_MAX];
+
+static void note_press(int scancode)
+{
+    if (!(scancode & 0x80))
+        pressed[scancode & 0x7f].store(1, std::memory_order_relaxed);
+}
+
+void watch_presses() { keyboard_lowlevel_callback = note_press; }
+
+bool down(int k)
+{
+    // Taken first: a press after this read is noted for the next one.
+    const bool tapped = pressed[k].load(std::memory_order_relaxed) && pressed[k].exchange(0, std::memory_order_relaxed);
+    return key[k] || tapped;
+}
+
 // One movement step. If its key is held the dot moves one pixel towards
 // `limit`; a held key whose dot already stands at the limit returns false,
 // which ends the whole key pass.
@@ -22,21 +46,21 @@ static void clear_board()
 
 void move()
 {
-    if (!nudge(key[KEY_UP], y, -1, DOT_MIN)) return;
-    if (!nudge(key[KEY_DOWN], y, +1, DOT_MAX_Y)) return;
-    if (!nudge(key[KEY_LEFT], x, -1, DOT_MIN)) return;
-    if (!nudge(key[KEY_RIGHT], x, +1, DOT_MAX_X)) return;
-    if (!nudge(key[KEY_W], y2, -1, DOT_MIN)) return;
-    if (!nudge(key[KEY_S], y2, +1, DOT_MAX_Y)) return;
-    if (!nudge(key[KEY_A], x2, -1, DOT_MIN)) return;
+    if (!nudge(down(KEY_UP), y, -1, DOT_MIN)) return;
+    if (!nudge(down(KEY_DOWN), y, +1, DOT_MAX_Y)) return;
+    if (!nudge(down(KEY_LEFT), x, -1, DOT_MIN)) return;
+    if (!nudge(down(KEY_RIGHT), x, +1, DOT_MAX_X)) return;
+    if (!nudge(down(KEY_W), y2, -1, DOT_MIN)) return;
+    if (!nudge(down(KEY_S), y2, +1, DOT_MAX_Y)) return;
+    if (!nudge(down(KEY_A), x2, -1, DOT_MIN)) return;
 
     // D and Space are one choice: Space is only looked at when D is up.
-    const bool d_held = key[KEY_D];
+    const bool d_held = down(KEY_D);
     if (!nudge(d_held, x2, +1, DOT_MAX_X)) return;
-    if (!d_held && key[KEY_SPACE])
+    if (!d_held && down(KEY_SPACE))
         clear_board();
 
-    if (key[KEY_F1]) save_snapshot();
-    if (key[KEY_F2]) load_snapshot();
-    if (key[KEY_P]) paste_snapshot();
+    if (down(KEY_F1)) save_snapshot();
+    if (down(KEY_F2)) load_snapshot();
+    if (down(KEY_P)) paste_snapshot();
 }

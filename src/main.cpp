@@ -6,7 +6,7 @@ int main()
     if (!startup())
         return 1;
 
-    while (!key[KEY_ESC] && !stop_signal) {
+    while (!down(KEY_ESC) && !stop_signal) {
         frame();
         move();
     }

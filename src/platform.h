@@ -1,6 +1,7 @@
-// What the game asks of the operating system: files and stop signals. One
-// file per platform implements it (platform_posix.cpp, platform_windows.cpp),
-// chosen by the build; nothing else in the game differs by platform.
+// What the game asks of the operating system: files and stop signals. Each
+// platform implements it (src/posix/ for Linux and other POSIX systems,
+// platform_windows.cpp), chosen by the build; nothing else in the game
+// differs by platform.
 #pragma once
 
 #include <csignal>
@@ -14,18 +15,23 @@
 // nothing behind.
 bool replace_file(const char *path, const unsigned char *data, size_t size);
 
-// True while the file that `path` leads to is still the very file that the
-// last successful replace_file() left there, untouched since.
-bool still_as_replaced(const char *path);
+// True only where the file that `path` leads to certainly holds the `size`
+// bytes `data` that the last successful replace_file() wrote: still the
+// very file it left there, untouched since. Costs a look at the file, and
+// for a moment after a save (while a change could leave its times as they
+// were) a read of it.
+bool still_holds(const char *path, const unsigned char *data, size_t size);
 
 // Reads a whole regular file of at most `max` bytes into `out`; false if
 // it can't. Never opens anything but a regular file, and never blocks.
 bool read_file(const char *path, size_t max, std::vector<unsigned char> &out);
 
 // Ctrl+C, kill and a logout end the game at the end of a pass: their
-// handler only sets `stop_signal`. Call once before the library starts
-// (which puts in handlers of its own) and once after it. Signals that
-// were ignored when the game started stay ignored.
+// handler only sets `stop_signal`; a second one ends it at once. Call once
+// before the library starts (which puts in handlers of its own) and once
+// after it. Signals that were ignored when the game started stay ignored.
+// Should the display go away, the process ends at once, by the stop signal
+// if one came, else with status 1 and one line on stderr.
 void catch_stop_signals();
 extern volatile std::sig_atomic_t stop_signal;
 // If a stop signal ended the loop: ends the process by that signal, after

@@ -109,17 +109,19 @@ BITMAP *read_snapshot(const unsigned char *data, size_t size, RGB *palette)
     return bmp;
 }
 
+// What the last save wrote.
+static std::vector<unsigned char> written;
+
 bool safe_save(const char *path, BITMAP *bmp, const RGB *palette)
 {
-    static std::vector<unsigned char> bytes;
-    bytes.clear();
-    Memory m{nullptr, 0, 0, &bytes};
+    written.clear();
+    Memory m{nullptr, 0, 0, &written};
     PACKFILE *pf = pack_fopen_vtable(&memory_vtable, &m);
     bool ok = pf && save_bmp_pf(pf, bmp, palette) == 0;
     if (pf)
         pack_fclose(pf);
-    ok = ok && replace_file(path, bytes.data(), bytes.size());
-    trim(bytes);
+    ok = ok && replace_file(path, written.data(), written.size());
+    trim(written);
     return ok;
 }
 
@@ -163,7 +165,7 @@ void save_snapshot()
     // wrote and the file is still the very file that save left, the file
     // holds these bytes already: writing them again would only wear the disk.
     static std::vector<unsigned char> saved;
-    if (!saved.empty() && same_pixels(load, saved) && still_as_replaced(SNAPSHOT_FILE))
+    if (!saved.empty() && same_pixels(load, saved) && still_holds(SNAPSHOT_FILE, written.data(), written.size()))
         return;
     if (safe_save(SNAPSHOT_FILE, load, pal))
         keep_pixels(load, saved);

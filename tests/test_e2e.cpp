@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -180,19 +181,24 @@ TEST(EndToEnd, KilledGamesNeverTearTheSnapshotAndWhatTheyLeftGoes)
     }
     // Nothing can clean up after SIGKILL at the time; the next save in the
     // same directory removes what killed games left, and only that: not a
-    // user's file that looks alike, nor one of a game still running.
+    // user's file that looks alike, nor one of a game still running. On
+    // Linux a running game holds a lock on its file; here one with the
+    // game's own pid, as a game in another pid namespace may have.
     const std::string look_alike = ".load-2024-final.bmp";
-    const std::string alive = ".load-" + std::to_string(getpid()) + "-AbCdEf.bmp";
     std::vector<std::string> kept{look_alike, "load.bmp"};
-    for (const std::string &f : {std::string(".load-999999-AbCdEf.bmp"), look_alike, alive})
+    for (const std::string &f : {std::string(".load-999999-AbCdEf.bmp"), look_alike})
         std::fclose(std::fopen((dir + "/" + f).c_str(), "w"));
-    if (under_wine())
-        unlink((dir + "/" + alive).c_str());  // the test's pid is no Windows pid
-    else
-        kept.push_back(alive);
-    std::sort(kept.begin(), kept.end());
     XGame g(dir);
     ASSERT_TRUE(g.ready());
+    const std::string alive = ".load-" + std::to_string(under_wine() ? getpid() : g.pid()) + "-AbCdEf.bmp";
+    const int held = open((dir + "/" + alive).c_str(), O_RDWR | O_CREAT, 0600);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    if (under_wine())
+        unlink((dir + "/" + alive).c_str());  // the test's pid is no Windows pid
+    else if (fcntl(held, F_OFD_SETLK, &lock) == 0)
+        kept.push_back(alive);
+    std::sort(kept.begin(), kept.end());
     g.tap(XK_F1, 300);
     // The game may still be in its last save when F1 is up: its own
     // temporary file is there until that save ends.
@@ -215,6 +221,7 @@ TEST(EndToEnd, KilledGamesNeverTearTheSnapshotAndWhatTheyLeftGoes)
     }
     g.tap(XK_Escape);
     EXPECT_EQ(g.wait_exit(), 0);
+    close(held);
     std::system(("rm -rf " + dir).c_str());
 }
 

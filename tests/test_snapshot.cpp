@@ -499,7 +499,22 @@ TEST_F(Snapshot, FullDiskKeepsTheLastGoodSnapshot)
     if (!mounted)
         setrlimit(RLIMIT_FSIZE, &old_limit);
 
-    EXPECT_EQ(read_file("load.bmp"), good) << "the last good snapshot was lost";
+    if (mounted) {
+        // No room for the temporary file, but the old file's own room takes
+        // the new picture, as an in-place write would.
+        EXPECT_NE(read_file("load.bmp"), good);
+        EXPECT_EQ(read_file("load.bmp").size(), good.size());
+        // A small old file has no such room: it is left as it was.
+        const Bytes small = make_bmp({8, 8, 24});
+        ASSERT_TRUE(write_file("load.bmp", small));
+        ASSERT_TRUE(write_file("filler", Bytes(good.size() - 1000)));
+        scribble();
+        pass({KEY_F1});
+        EXPECT_EQ(read_file("load.bmp"), small) << "the last good snapshot was lost";
+        unlink("filler");
+    } else {
+        EXPECT_EQ(read_file("load.bmp"), good) << "the last good snapshot was lost";
+    }
     EXPECT_EQ(files_here(), std::set<std::string>{"load.bmp"});
     ASSERT_EQ(chdir(".."), 0);
 }
@@ -732,18 +747,61 @@ TEST_F(Snapshot, HeldF1WritesOnlyWhenTheBoardOrTheFileChanged)
     EXPECT_TRUE(holds_board()) << "another program rewrote the file";
 }
 
-TEST_F(Snapshot, UnwritableDirectoryKeepsTheOldSnapshot)
+TEST_F(Snapshot, WhereTheRenameIsRefusedTheFileIsWrittenInPlace)
 {
-    // A file its user may write, in a folder they may not: the rename is
-    // refused, and the old snapshot must survive.
+    // The file its user may write, where a temporary file beside it can't
+    // be made or can't be renamed over it: written in place, as the
+    // library's own save would have, keeping the file itself.
+    const auto ino = [] {
+        struct stat st {};
+        stat("load.bmp", &st);
+        return st.st_ino;
+    };
+    int round = 0;
+    const auto saves_in_place = [&](const char *why) {
+        SCOPED_TRACE(why);
+        round++;
+        const Bytes before = read_file("load.bmp");
+        const ino_t was = ino();
+        scribble();
+        pass({KEY_SPACE});
+        circlefill(buffer, 100 * round, 300, 40, makecol(0, 0, 255));
+        EXPECT_TRUE(unprivileged([] { return safe_save("load.bmp", buffer, pal); }));
+        EXPECT_NE(read_file("load.bmp"), before);
+        EXPECT_EQ(read_file("load.bmp").size(), SNAPSHOT_BYTES);
+        EXPECT_EQ(ino(), was);
+    };
     scribble();
     pass({KEY_F1});
-    const Bytes good = read_file("load.bmp");
+
+    // A folder the user may not write (a shared machine's, say).
     own_here("load.bmp");
     chmod(".", 0555);
-    pass({KEY_SPACE});
-    EXPECT_TRUE(unprivileged([] { return !safe_save("load.bmp", buffer, pal); }));
+    if (geteuid() == 0)
+        chown(".", 0, 0);
+    saves_in_place("a folder that can't be written");
     chmod(".", 0755);
-    EXPECT_EQ(read_file("load.bmp"), good);
     EXPECT_EQ(files_here(), std::set<std::string>{"load.bmp"});
+
+    if (geteuid() != 0)
+        return;
+    // The folder owner's world-writable file in a sticky shared folder: the
+    // sticky bit refuses another user's rename over it.
+    chmod(".", 01777);
+    chown("load.bmp", 0, 0);
+    chmod("load.bmp", 0666);
+    saves_in_place("the folder owner's file in a sticky folder");
+    chmod(".", 0755);
+    EXPECT_EQ(files_here(), std::set<std::string>{"load.bmp"});
+
+    // A file that is a mount point of its own (a sandbox's or a
+    // container's): the rename gives EBUSY.
+    ASSERT_TRUE(write_file("outside.bmp", read_file("load.bmp")));
+    chown("outside.bmp", NOBODY, NOBODY);
+    if (mount("outside.bmp", "load.bmp", nullptr, MS_BIND, nullptr) == 0) {
+        saves_in_place("a file bound over load.bmp");
+        umount("load.bmp");
+        EXPECT_EQ(read_file("outside.bmp").size(), SNAPSHOT_BYTES);
+        EXPECT_NE(read_file("outside.bmp"), read_file("load.bmp"));
+    }
 }
