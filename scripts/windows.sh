@@ -3,10 +3,9 @@
 #   scripts/windows.sh         builds build/win/vellomar-<version>-win64.zip
 #   scripts/windows.sh test    then tests it under Wine on a private Xvfb
 #   scripts/windows.sh bench   then runs the pass benchmark under Wine
-# Allegro 4.4.3.1 comes from Debian's own source package: apt fetches it with
-# a sources list and state of its own under build/win/apt (the machine's apt
-# configuration is left alone), and it must match the checksum below as well
-# as Debian's signed index. It is built as a static library with our patches
+# Allegro 4.4.3.1 comes from Debian's own source package (scripts/allegro.sh:
+# the machine's own archive, through an apt state of our own under
+# build/win/apt, checked against a pinned checksum and Debian's signed index). It is built as a static library with our patches
 # (patches/allegro) and kept under build/win, keyed on the tarball, the
 # patches and the toolchain file. Nothing is written outside the checkout but
 # installed packages.
@@ -16,42 +15,19 @@ scripts/deps.sh windows
 
 win=$PWD/build/win
 version=$(sed -n '1s/^vellomar (\([^)]*\)).*/\1/p' debian/changelog)
-orig=allegro4.4_4.4.3.1.orig.tar.gz
-orig_sha256=ec19dbc9a021244582b4819b3583ee594b50141f9fcf6944a4ed8069cbf8d4d4
+. scripts/allegro.sh
 toolchain=$PWD/cmake/mingw-w64.cmake
 jobs=$(nproc)
 
-fetch_allegro() {
-  local apt=$win/apt
-  if [ -f "$apt/$orig" ] && echo "$orig_sha256  $apt/$orig" | sha256sum -c --status; then
-    return
-  fi
-  . /etc/os-release
-  mkdir -p "$apt/lists/partial" "$apt/archives/partial"
-  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
-    "http://deb.debian.org/debian $VERSION_CODENAME main" >"$apt/sources.list"
-  local opts=(-o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
-              -o Dir::State="$apt" -o Dir::Cache="$apt" -o APT::Sandbox::User="$(id -un)")
-  apt-get "${opts[@]}" -qq update
-  local line uri
-  line=$(apt-get "${opts[@]}" source --print-uris allegro4.4 | grep "/$orig' " || true)
-  uri=$(cut -d"'" -f2 <<<"$line")
-  if [ -z "$uri" ] || ! grep -q "SHA256:$orig_sha256" <<<"$line"; then
-    echo "windows: Debian's index does not offer $orig with the checksum this build knows" >&2
-    exit 1
-  fi
-  /usr/lib/apt/apt-helper "${opts[@]}" download-file "$uri" "$apt/$orig" "SHA256:$orig_sha256" >/dev/null
-}
-
 build_allegro() {
   local key
-  key=$({ echo "$orig_sha256"; cat patches/allegro/*.patch "$toolchain"; } | sha256sum | cut -c1-16)
+  key=$({ echo "$allegro_orig_sha256"; cat patches/allegro/*.patch "$toolchain"; } | sha256sum | cut -c1-16)
   allegro=$win/allegro-$key
   [ -f "$allegro/lib/liballeg.a" ] && return
   rm -rf "$win"/allegro-*
   local src=$win/allegro-src
   mkdir -p "$src"
-  tar -xzf "$win/apt/$orig" -C "$src" --strip-components=1
+  tar -xzf "$win/apt/$allegro_orig" -C "$src" --strip-components=1
   for p in patches/allegro/*.patch; do
     patch -d "$src" -p1 --quiet --forward <"$p"
   done
@@ -62,7 +38,7 @@ build_allegro() {
     -DCMAKE_INSTALL_PREFIX="$allegro.part" >"$win/allegro.log" 2>&1
   cmake --build "$src/build" -j"$jobs" >>"$win/allegro.log" 2>&1
   cmake --install "$src/build" >>"$win/allegro.log" 2>&1
-  tar -xzOf "$win/apt/$orig" allegro-4.4.3.1/docs/txt/license.txt >"$allegro.part/license.txt"
+  tar -xzOf "$win/apt/$allegro_orig" allegro-4.4.3.1/docs/txt/license.txt >"$allegro.part/license.txt"
   mv "$allegro.part" "$allegro"
   rm -rf "$src"
 }
@@ -87,7 +63,7 @@ make_zip() {
   zip=$win/$name.zip
 }
 
-fetch_allegro
+fetch_allegro "$win/apt"
 build_allegro
 build_game
 make_zip

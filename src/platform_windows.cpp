@@ -132,6 +132,9 @@ struct Identity {
 };
 bool saved_valid = false;
 Identity saved;
+// Whether its write time is certainly older than a moment at which it was
+// seen to hold the save's bytes: any change since then shows.
+bool saved_settled = false;
 
 bool identity_of(const std::wstring &path, Identity &id)
 {
@@ -142,6 +145,38 @@ bool identity_of(const std::wstring &path, Identity &id)
         return false;
     id = {i.dwVolumeSerialNumber, i.nFileIndexHigh, i.nFileIndexLow, i.nFileSizeHigh, i.nFileSizeLow, i.ftLastWriteTime};
     return true;
+}
+
+bool same_identity(const Identity &a, const Identity &b)
+{
+    return a.volume == b.volume && a.index_high == b.index_high && a.index_low == b.index_low &&
+           a.size_high == b.size_high && a.size_low == b.size_low && CompareFileTime(&a.written, &b.written) == 0;
+}
+
+unsigned long long ticks(const FILETIME &t) { return (unsigned long long)t.dwHighDateTime << 32 | t.dwLowDateTime; }
+
+unsigned long long now_ticks()
+{
+    FILETIME t;
+    GetSystemTimeAsFileTime(&t);
+    return ticks(t);
+}
+
+// A write after `seen` (in 100 ns ticks) is stamped no earlier than `seen`,
+// less the system clock's tick, cut down to the file system's granularity:
+// 2 s on FAT, 10 ms on exFAT, 100 ns on NTFS. The granularity is guessed
+// from the time itself: one on a whole second may be on a coarse one.
+bool settled_by(const Identity &id, unsigned long long seen)
+{
+    const unsigned long long t = ticks(id.written);
+    const unsigned long long grain = t % 10000000 == 0 ? 20000000 : t % 100000 == 0 ? 100000 : 1;
+    return t + grain + 1000000 < seen;  // 100 ms for the tick, and more
+}
+
+void remember(const std::wstring &path)
+{
+    saved_valid = identity_of(path, saved);
+    saved_settled = saved_valid && settled_by(saved, now_ticks());
 }
 
 bool write_all(HANDLE h, const unsigned char *data, size_t size)
@@ -156,12 +191,60 @@ bool write_all(HANDLE h, const unsigned char *data, size_t size)
     return true;
 }
 
+// Whether the open file holds exactly `data`, read in pieces.
+bool holds(HANDLE h, const unsigned char *data, size_t size)
+{
+    static unsigned char piece[1 << 16];
+    for (size_t at = 0; at < size;) {
+        DWORD n = 0;
+        if (!ReadFile(h, piece, DWORD(std::min(sizeof piece, size - at)), &n, nullptr) || n == 0 ||
+            std::memcmp(piece, data + at, n) != 0)
+            return false;
+        at += n;
+    }
+    return true;
+}
+
+// Where the replace is refused (a folder the user may add nothing to, a
+// file locked against deletion) but the file itself may be written, it is
+// written in place, as the library's own save would. Not atomic, so room
+// is claimed first, and a full disk leaves the old picture.
+bool write_in_place(const std::wstring &target, const unsigned char *data, size_t size)
+{
+    Handle h(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr));
+    LARGE_INTEGER old, end, start{};
+    end.QuadPart = (long long)size;
+    if (!h.ok() || GetFileType(h.h) != FILE_TYPE_DISK || !GetFileSizeEx(h.h, &old))
+        return false;
+    if (old.QuadPart < end.QuadPart && (!SetFilePointerEx(h.h, end, nullptr, FILE_BEGIN) || !SetEndOfFile(h.h)))
+        return false;
+    if (!SetFilePointerEx(h.h, start, nullptr, FILE_BEGIN) || !write_all(h.h, data, size) ||
+        !SetFilePointerEx(h.h, end, nullptr, FILE_BEGIN) || !SetEndOfFile(h.h) || !h.close())
+        return false;
+    remember(target);
+    return true;
+}
+
+// The path in full: ReplaceFileW, under Wine at least, refuses bare names
+// (ERROR_DIRECTORY) where it takes ".\\load.bmp".
+std::wstring full_path(const std::wstring &path)
+{
+    const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(n ? n : 1, L'\0');
+    const DWORD got = n ? GetFullPathNameW(path.c_str(), n, &full[0], nullptr) : 0;
+    if (!got || got >= n)
+        return path;
+    full.resize(got);
+    return full;
+}
+
 } // namespace
 
 bool replace_file(const char *path, const unsigned char *data, size_t size)
 {
     saved_valid = false;
-    const std::wstring target = wide(path);
+    const std::wstring target = full_path(wide(path));
     const DWORD attributes = GetFileAttributesW(target.c_str());
     const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND)
@@ -179,37 +262,53 @@ bool replace_file(const char *path, const unsigned char *data, size_t size)
         tmp = beside(target, temporary_name(seed));
         made = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (made == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
-            return false;
+            break;
     }
     Handle h(made);
     if (!h.ok())
-        return false;
+        return exists && write_in_place(target, data, size);
     bool ok = write_all(h.h, data, size);
+    const bool full = !ok && (GetLastError() == ERROR_DISK_FULL || GetLastError() == ERROR_HANDLE_DISK_FULL);
     ok = h.close() && ok;
+    bool refused = full;
     if (ok && exists) {
         ok = ReplaceFileW(target.c_str(), tmp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
         // Without a backup name, this failure leaves the old file gone and
         // the new one still under its temporary name: move it in place.
         if (!ok && GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT)
             ok = MoveFileExW(tmp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
+        else
+            refused = !ok;
     } else if (ok) {
         ok = MoveFileExW(tmp.c_str(), target.c_str(), 0);
     }
     if (!ok) {
         DeleteFileW(tmp.c_str());
-        return false;
+        return exists && refused && write_in_place(target, data, size);
     }
-    saved_valid = identity_of(target, saved);
+    remember(target);
     return true;
 }
 
-bool still_as_replaced(const char *path)
+bool still_holds(const char *path, const unsigned char *data, size_t size)
 {
+    const std::wstring target = full_path(wide(path));
     Identity now;
-    return saved_valid && identity_of(wide(path), now) && now.volume == saved.volume &&
-           now.index_high == saved.index_high && now.index_low == saved.index_low &&
-           now.size_high == saved.size_high && now.size_low == saved.size_low &&
-           CompareFileTime(&now.written, &saved.written) == 0;
+    if (!saved_valid || saved.size_high != 0 || saved.size_low != size || !identity_of(target, now) ||
+        !same_identity(now, saved))
+        return false;
+    if (saved_settled)
+        return true;
+    // A write time as fresh as this could hide another program's same-size
+    // rewrite in the same tick: the bytes themselves are compared, until a
+    // look finds the time settled.
+    const unsigned long long seen = now_ticks();
+    Handle h(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h.ok() || !holds(h.h, data, size) || !identity_of(target, now) || !same_identity(now, saved))
+        return false;
+    saved_settled = settled_by(saved, seen);
+    return true;
 }
 
 bool read_file(const char *path, size_t max, std::vector<unsigned char> &out)

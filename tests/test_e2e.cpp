@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -34,7 +35,7 @@ TEST(EndToEnd, OpensTheBoardAndQuitsSilentlyOnEsc)
     EXPECT_GT(reds, 50);
     EXPECT_TRUE(near(g.pixel(500, 4), BLACK));
 
-    g.tap(XK_Escape);
+    g.tap(XK_Escape, 0);  // a tap however short
     EXPECT_EQ(g.wait_exit(), 0);
     EXPECT_EQ(g.output(), "");
 }
@@ -162,6 +163,94 @@ TEST(EndToEnd, StopSignalsEndItQuietlyAndLeaveAWholeSnapshot)
     std::system(("rm -rf " + dir).c_str());
 }
 
+// A logout ends the X server and sends SIGTERM at the same moment. In
+// whichever order they come, the game ends at once: by the signal if it
+// came first, else with status 1 and one line, and the snapshot is whole.
+TEST(EndToEnd, TheDisplayGoingAwayEndsItAtOnce)
+{
+    if (under_wine())
+        GTEST_SKIP() << "Wine's own X connection";
+    char tmpl[] = "/tmp/vellomar-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl, display = getenv("DISPLAY");
+    enum { SERVER_ONLY, SERVER_THEN_TERM, TERM_THEN_SERVER };
+    for (int round = 0; round < 9; round++) {
+        const int order = round % 3;
+        SCOPED_TRACE(order);
+        XServer server;
+        ASSERT_TRUE(server.up());
+        std::unique_ptr<XGame> game;
+        {
+            // The game and the harness on that server; the other tests on ours.
+            setenv("DISPLAY", server.name().c_str(), 1);
+            struct Back {
+                const std::string &to;
+                ~Back() { setenv("DISPLAY", to.c_str(), 1); }
+            } back{display};
+            game = std::make_unique<XGame>(dir);
+        }
+        XGame &g = *game;
+        ASSERT_TRUE(g.ready()) << g.output();
+        g.press(XK_F1);
+        g.press(XK_Down);
+        usleep(100 * 1000);
+        g.drop_display();
+        if (order == TERM_THEN_SERVER)
+            kill(g.pid(), SIGTERM);
+        server.kill_now();
+        if (order == SERVER_THEN_TERM)
+            kill(g.pid(), SIGTERM);
+        const int status = g.wait_exit();
+        const std::string out = g.output();
+        if (order == TERM_THEN_SERVER || (order == SERVER_THEN_TERM && status != 1)) {
+            EXPECT_EQ(status, 128 + SIGTERM);
+            EXPECT_EQ(out, "");
+        } else {
+            EXPECT_EQ(status, 1);
+            EXPECT_EQ(out, "vellomar: the X display went away\n");
+        }
+        EXPECT_TRUE(whole_snapshot(dir + "/load.bmp"));
+    }
+    std::system(("rm -rf " + dir).c_str());
+}
+
+// A press and its release that both come between two passes (an on-screen
+// keyboard, a remote desktop, a script) act once, even during a pass that
+// takes long.
+TEST(EndToEnd, TapsShorterThanAPassStillAct)
+{
+    char tmpl[] = "/tmp/vellomar-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    XGame g(dir);
+    ASSERT_TRUE(g.ready()) << g.output();
+    for (int i = 1; i <= 5; i++) {
+        g.tap(XK_Down, 0);
+        EXPECT_TRUE(g.wait_pixel(15, 20 + i, GREY)) << "tap " << i << " of Down did not move the dot";
+    }
+    g.tap(XK_F1, 0);
+    for (int i = 0; i < 100 * patience() && !whole_snapshot(dir + "/load.bmp"); i++)
+        usleep(20 * 1000);
+    EXPECT_TRUE(whole_snapshot(dir + "/load.bmp")) << "a tap of F1 did not save";
+
+    // F2 of a picture at the size bound takes a while; Esc tapped during it.
+    std::ofstream big(dir + "/load.bmp", std::ios::binary | std::ios::trunc);
+    const int w = 7000, h = 7000;
+    const uint32_t pixels = uint32_t(w) * 3 * h, header[] = {0, 0, 54, 40, w, h, 24 << 16 | 1, 0, pixels, 0, 0, 0, 0};
+    big.write("BM", 2);
+    const uint32_t total = 54 + pixels;
+    big.write(reinterpret_cast<const char *>(&total), 4);
+    big.write(reinterpret_cast<const char *>(header) + 4, 48);
+    big.seekp(54 + pixels - 1);
+    big.put(0);
+    big.close();
+    g.tap(XK_F2, 0);
+    usleep(50 * 1000);
+    g.tap(XK_Escape, 0);
+    EXPECT_EQ(g.wait_exit(10000), 0) << "Esc tapped during a slow pass did not end the game";
+    std::system(("rm -rf " + dir).c_str());
+}
+
 TEST(EndToEnd, KilledGamesNeverTearTheSnapshotAndWhatTheyLeftGoes)
 {
     char tmpl[] = "/tmp/vellomar-e2e-XXXXXX";
@@ -241,6 +330,21 @@ TEST(EndToEnd, F2AndPBringASavedBoardBack)
     g.tap(XK_F2);
     g.tap(XK_p);
     EXPECT_TRUE(g.wait_pixel(15, 100, GREY)) << "the saved line did not come back";
+
+    // Saved again, over the first snapshot: the second picture comes back,
+    // and nothing of the first.
+    g.tap(XK_space);
+    ASSERT_TRUE(g.wait_pixel(15, 100, BLACK));
+    g.press(XK_a);
+    ASSERT_TRUE(g.wait_pixel(300, 465, LIGHT_RED));
+    g.release(XK_a);
+    g.tap(XK_F1);
+    g.tap(XK_space);
+    ASSERT_TRUE(g.wait_pixel(300, 465, BLACK));
+    g.tap(XK_F2);
+    g.tap(XK_p);
+    EXPECT_TRUE(g.wait_pixel(300, 465, LIGHT_RED)) << "the second save did not reach the file";
+    EXPECT_TRUE(near(g.pixel(15, 100), BLACK)) << "the first save is still in the file";
     g.tap(XK_Escape);
     EXPECT_EQ(g.wait_exit(), 0);
     EXPECT_EQ(g.output(), "");

@@ -92,6 +92,32 @@ TEST_F(Game, KeyAtItsLimitEndsTheKeyPass)
     }
 }
 
+// A press and its release that both fall between two passes, as the
+// library's keyboard handler reports them.
+TEST_F(Game, ATapBetweenTwoPassesActsOnce)
+{
+    const auto tap = [](int k) {
+        keyboard_lowlevel_callback(k);
+        keyboard_lowlevel_callback(k | 0x80);
+    };
+    tap(KEY_RIGHT);
+    tap(KEY_S);
+    move();
+    EXPECT_EQ(dots(), (Dots{16, 15, 625, 466}));
+    move();
+    EXPECT_EQ(dots(), (Dots{16, 15, 625, 466})) << "a tap acted twice";
+
+    // At its limit a tapped key ends the key pass, as a held one does.
+    x = 300;
+    y = DOT_MIN;
+    put_mark();
+    tap(KEY_UP);
+    key[KEY_LEFT] = key[KEY_SPACE] = 1;
+    move();
+    EXPECT_EQ(x, 300);
+    EXPECT_TRUE(mark_still_there());
+}
+
 TEST_F(Game, StepsBeforeABlockedKeyStillRun)
 {
     x = DOT_MAX_X; y = 100;

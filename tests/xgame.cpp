@@ -120,7 +120,53 @@ XGame::~XGame()
     }
     if (out_fd_ >= 0)
         close(out_fd_);
-    XCloseDisplay(dpy_);
+    drop_display();
+}
+
+void XGame::drop_display()
+{
+    if (dpy_)
+        XCloseDisplay(dpy_);
+    dpy_ = nullptr;
+}
+
+XServer::XServer()
+{
+    int p[2];
+    if (pipe(p) != 0)
+        return;
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(p[0]);
+        const std::string fd = std::to_string(p[1]);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-noreset", "-nolisten", "tcp",
+               (char *)nullptr);
+        _exit(127);
+    }
+    close(p[1]);
+    // The display number and a newline, once it listens: read to the
+    // newline, as the server writes them apart and dies if the pipe is
+    // closed in between.
+    std::string number;
+    char c;
+    while (pid_ > 0 && read(p[0], &c, 1) == 1 && c != '\n')
+        number += c;
+    close(p[0]);
+    if (!number.empty() && c == '\n')
+        name_ = ":" + number;
+}
+
+// As a logout ends it: SIGTERM, and the server closes every connection.
+void XServer::kill_now()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
 }
 
 // The game's window is the one top-level 640 x 480 window on the test server.

@@ -27,6 +27,9 @@ public:
     // Waits for the game to end; returns its exit status, or -1 on timeout
     // (the game is then killed).
     int wait_exit(int timeout_ms = 5000);
+    // Closes the harness's own connection to the display, before its
+    // server is ended under the game.
+    void drop_display();
     std::string output();  // what it wrote to stdout and stderr so far
 
 private:
@@ -39,6 +42,20 @@ private:
 };
 
 bool near(Rgb8 a, Rgb8 b, int tol = 12);
+
+// An X server of a test's own (Xvfb), to end under a running game.
+class XServer {
+public:
+    XServer();
+    ~XServer() { kill_now(); }
+    bool up() const { return !name_.empty(); }
+    const std::string &name() const { return name_; }  // ":N"
+    void kill_now();
+
+private:
+    pid_t pid_ = -1;
+    std::string name_;
+};
 
 // How many times longer than the native game another build (VELLOMAR_GAME,
 // the Windows one under Wine) takes to start, draw and end.
