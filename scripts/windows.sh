@@ -71,15 +71,21 @@ echo "$zip"
 
 [ "${1:-}" = test ] || [ "${1:-}" = bench ] || exit 0
 
-# Wine, on a private X server with no window manager (one loses keys), with
-# a prefix of its own made once per run.
+# Wine, on a private X server, with a prefix of its own made once per run.
+# The games run in Wine's virtual desktop, the shell that every Windows
+# has: with no shell and no window manager, a game now and then never got
+# the keyboard (2 starts in 95, and short taps lost), as Windows never
+# activated its window.
 . scripts/xvfb.sh
 export WINEPREFIX=$win/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
-wineserver -p  # kept up between the games, which then start faster
-wineboot -i >/dev/null 2>&1
 trap 'wineserver -k 2>/dev/null || true; kill $_xvfb_pid 2>/dev/null; rm -rf "$_xvfb_dir"' EXIT
+wineboot -i >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+wineserver -w  # the desktop is set up when Wine next starts
+wineserver -p  # kept up between the games, which then start faster
 
 if [ "${1:-}" = bench ]; then
   wine "$win/game/bench/bench_pass.exe" "${2:-20}" "${3:-200}" | tr -d '\r'
@@ -102,20 +108,8 @@ check "the zip holds the exe, the README and both licences" sh -c "cmake -E tar 
 cmake -S . -B build >/dev/null
 cmake --build build -j"$jobs" --target test_e2e >/dev/null
 e2e() { VELLOMAR_GAME="wine $1" build/tests/test_e2e --gtest_filter="$2" --gtest_brief=1; }
-# Under Wine a game has, rarely, never finished exiting after Esc (once in
-# about eighty exits in our runs, cause not yet found), and the next one then
-# failed to start: a failed run is run once more, and says so.
-exec 3>&1
-twice() {
-  local first
-  first=$win/e2e-first-$(basename "$2" .exe).log
-  "$@" >"$first" 2>&1 && return
-  echo "windows: failed once under Wine, run again ($first): $*" >&3
-  grep -E -A3 'Failure' "$first" >&3 || true
-  "$@"
-}
-check "end to end under Wine" twice e2e "$win/game/vellomar.exe" \
-  'EndToEnd.Opens*:EndToEnd.Arrows*:EndToEnd.Space*:EndToEnd.Killed*:EndToEnd.F2*'
-check "end to end under Wine, every allocation above 4 GB" twice e2e "$win/game/vellomar_high.exe" \
+check "end to end under Wine" e2e "$win/game/vellomar.exe" \
+  'EndToEnd.Opens*:EndToEnd.Arrows*:EndToEnd.Space*:EndToEnd.Taps*:EndToEnd.Killed*:EndToEnd.F2*'
+check "end to end under Wine, every allocation above 4 GB" e2e "$win/game/vellomar_high.exe" \
   'EndToEnd.Opens*:EndToEnd.F2*'
 finish

@@ -1,14 +1,18 @@
 // Files and stop signals on Windows.
 //
 // The save replaces "load.bmp" the way careful Windows editors do: the new
-// picture goes to a temporary file beside it, which ReplaceFileW() puts in
-// its place, keeping the old file's attributes, permissions and other
-// streams (MoveFileExW() for a new file). The old snapshot or the whole new
-// one, never a torn one; a read-only load.bmp is left alone, as an in-place
-// write would be refused; temporary files of a game that was killed are
-// removed by the next save.
+// picture goes to a temporary file beside it, which takes the old file's
+// attributes, creation time and permissions and is then renamed over it in
+// one step. The old snapshot or the whole new one, never a torn one. Not
+// ReplaceFileW(): Wine's moves the old file aside first, and a game killed
+// in between leaves no load.bmp at all. A read-only load.bmp is left alone,
+// as an in-place write would be refused; where the rename is refused but
+// the file may be written, it is written in place. Temporary files of a
+// game that was killed are removed by the next save.
 #include <allegro.h>
 #include <winalleg.h>
+
+#include <aclapi.h>
 
 #include "platform.h"
 
@@ -226,8 +230,8 @@ bool write_in_place(const std::wstring &target, const unsigned char *data, size_
     return true;
 }
 
-// The path in full: ReplaceFileW, under Wine at least, refuses bare names
-// (ERROR_DIRECTORY) where it takes ".\\load.bmp".
+// The path in full, so that the names handed on never depend on how a
+// call reads a bare one (Wine's ReplaceFileW(), for one, refuses them).
 std::wstring full_path(const std::wstring &path)
 {
     const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -237,6 +241,41 @@ std::wstring full_path(const std::wstring &path)
         return path;
     full.resize(got);
     return full;
+}
+
+// Gives the new file (open as `to`) what the user set on the old one:
+// its creation time, and its access list where it is the file's own (one
+// inherited whole from the folder comes to the new file by itself).
+// False where that list can't be copied: the rename would then give
+// someone access the old file denied.
+bool take_identity(const std::wstring &from, HANDLE to)
+{
+    Handle old(CreateFileW(from.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!old.ok())
+        return false;
+    FILETIME created, accessed, written;
+    if (GetFileTime(old.h, &created, &accessed, &written))
+        SetFileTime(to, &created, nullptr, nullptr);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetSecurityInfo(old.h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd) !=
+        ERROR_SUCCESS)
+        return false;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(sd, &control, &revision);
+    bool own = (control & SE_DACL_PROTECTED) || !dacl;
+    for (DWORD i = 0; dacl && i < dacl->AceCount && !own; i++) {
+        ACE_HEADER *ace = nullptr;
+        own = GetAce(dacl, i, reinterpret_cast<void **>(&ace)) && !(ace->AceFlags & INHERITED_ACE);
+    }
+    const DWORD what = DACL_SECURITY_INFORMATION |
+                       (control & SE_DACL_PROTECTED ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                    : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    const bool kept = !own || SetSecurityInfo(to, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    LocalFree(sd);
+    return kept;
 }
 
 } // namespace
@@ -260,31 +299,31 @@ bool replace_file(const char *path, const unsigned char *data, size_t size)
     HANDLE made = INVALID_HANDLE_VALUE;
     for (int tries = 0; tries < 100 && made == INVALID_HANDLE_VALUE; tries++) {
         tmp = beside(target, temporary_name(seed));
-        made = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        made = CreateFileW(tmp.c_str(), GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (made == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
             break;
     }
     Handle h(made);
+    // No temporary file beside it (a folder the user may add nothing to):
+    // the file itself, if it may be written.
     if (!h.ok())
         return exists && write_in_place(target, data, size);
-    bool ok = write_all(h.h, data, size);
-    const bool full = !ok && (GetLastError() == ERROR_DISK_FULL || GetLastError() == ERROR_HANDLE_DISK_FULL);
-    ok = h.close() && ok;
-    bool refused = full;
-    if (ok && exists) {
-        ok = ReplaceFileW(target.c_str(), tmp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
-        // Without a backup name, this failure leaves the old file gone and
-        // the new one still under its temporary name: move it in place.
-        if (!ok && GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT)
-            ok = MoveFileExW(tmp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
-        else
-            refused = !ok;
-    } else if (ok) {
-        ok = MoveFileExW(tmp.c_str(), target.c_str(), 0);
-    }
+    const bool wrote = write_all(h.h, data, size);
+    const bool full = !wrote && (GetLastError() == ERROR_DISK_FULL || GetLastError() == ERROR_HANDLE_DISK_FULL);
+    const bool kept = wrote && (!exists || take_identity(target, h.h));
+    bool ok = h.close() && kept;
+    const DWORD carried = attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                        FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    if (ok && exists && carried)
+        SetFileAttributesW(tmp.c_str(), carried);
+    // One rename, which replaces the old file or leaves it as it was.
+    ok = ok && MoveFileExW(tmp.c_str(), target.c_str(), exists ? MOVEFILE_REPLACE_EXISTING : 0);
     if (!ok) {
         DeleteFileW(tmp.c_str());
-        return exists && refused && write_in_place(target, data, size);
+        // Refused (the old file open without leave to delete it, its access
+        // list not to be copied, no room for a second copy): in place. Not
+        // after a failed write, which could tear the old file the same way.
+        return exists && (wrote || full) && write_in_place(target, data, size);
     }
     remember(target);
     return true;

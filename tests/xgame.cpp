@@ -169,26 +169,48 @@ void XServer::kill_now()
     pid_ = -1;
 }
 
-// The game's window is the one top-level 640 x 480 window on the test server.
+// The game's window is the one viewable 640 x 480 window on the test
+// server: a top-level one, or one inside another (Wine's virtual desktop
+// and its frame around the game).
+static Window find_board(Display *dpy, Window parent, int depth)
+{
+    Window root, up, *kids = nullptr, found = 0;
+    unsigned n = 0;
+    if (!XQueryTree(dpy, parent, &root, &up, &kids, &n))
+        return 0;
+    for (unsigned i = 0; i < n && !found; i++) {
+        XWindowAttributes a;
+        if (!XGetWindowAttributes(dpy, kids[i], &a) || a.map_state != IsViewable)
+            continue;
+        if (a.width == 640 && a.height == 480)
+            found = kids[i];
+        else if (depth > 0)
+            found = find_board(dpy, kids[i], depth - 1);
+    }
+    XFree(kids);
+    return found;
+}
+
 void XGame::find_window(int timeout_ms)
 {
     auto t0 = Clock::now();
     while (ms_since(t0) < timeout_ms) {
-        Window root = DefaultRootWindow(dpy_), parent, *kids = nullptr;
-        unsigned n = 0;
-        if (XQueryTree(dpy_, root, &root, &parent, &kids, &n)) {
-            for (unsigned i = 0; i < n && !win_; i++) {
-                XWindowAttributes a;
-                if (XGetWindowAttributes(dpy_, kids[i], &a) && a.map_state == IsViewable && a.width == 640 &&
-                    a.height == 480)
-                    win_ = kids[i];
-            }
-            XFree(kids);
-        }
+        win_ = find_board(dpy_, DefaultRootWindow(dpy_), 2);
         if (win_) {
-            // No window manager runs on the test server: give the game the
-            // keyboard focus and put the pointer over it.
-            XSetInputFocus(dpy_, win_, RevertToParent, CurrentTime);
+            // No window manager runs on the test server: give the game's
+            // top-level window (Wine's desktop, which hands the keys on to
+            // its active window) the keyboard focus, and put the pointer
+            // over the board.
+            Window top = win_, root, up = win_, *kids = nullptr;
+            unsigned n = 0;
+            while (XQueryTree(dpy_, top, &root, &up, &kids, &n) && up != root && up) {
+                XFree(kids);
+                kids = nullptr;
+                top = up;
+            }
+            if (kids)
+                XFree(kids);
+            XSetInputFocus(dpy_, top, RevertToParent, CurrentTime);
             XWarpPointer(dpy_, None, win_, 0, 0, 0, 0, 320, 240);
             XSync(dpy_, False);
             return;
