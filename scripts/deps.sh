@@ -16,7 +16,7 @@ if [ "${1:-}" = package ] || [ "${1:-}" = test ]; then
   pkgs+=(build-essential debhelper dpkg-dev)
 fi
 if [ "${1:-}" = windows ]; then
-  pkgs+=(g++-mingw-w64-x86-64-win32 patch wine xvfb xdotool libgtest-dev libx11-dev libxtst-dev)
+  pkgs+=(g++-mingw-w64-x86-64-win32 patch imagemagick wine xvfb xdotool libgtest-dev libx11-dev libxtst-dev)
 fi
 if [ "${1:-}" = test ]; then
   pkgs+=(libgtest-dev xvfb x11-utils libx11-dev libxtst-dev xdotool imagemagick

@@ -6,7 +6,7 @@
 # Allegro 4.4.3.1 comes from Debian's own source package (scripts/allegro.sh:
 # the machine's own archive, through an apt state of our own under
 # build/win/apt, checked against a pinned checksum and Debian's signed index). It is built as a static library with our patches
-# (patches/allegro) and kept under build/win, keyed on the tarball, the
+# (ports/windows/allegro-patches) and kept under build/win, keyed on the tarball, the
 # patches and the toolchain file. Nothing is written outside the checkout but
 # installed packages.
 set -euo pipefail
@@ -16,19 +16,19 @@ scripts/deps.sh windows
 win=$PWD/build/win
 version=$(sed -n '1s/^vellomar (\([^)]*\)).*/\1/p' debian/changelog)
 . scripts/allegro.sh
-toolchain=$PWD/cmake/mingw-w64.cmake
+toolchain=$PWD/ports/windows/mingw-w64.cmake
 jobs=$(nproc)
 
 build_allegro() {
   local key
-  key=$({ echo "$allegro_orig_sha256"; cat patches/allegro/*.patch "$toolchain"; } | sha256sum | cut -c1-16)
+  key=$({ echo "$allegro_orig_sha256"; cat ports/windows/allegro-patches/*.patch "$toolchain"; } | sha256sum | cut -c1-16)
   allegro=$win/allegro-$key
   [ -f "$allegro/lib/liballeg.a" ] && return
   rm -rf "$win"/allegro-*
   local src=$win/allegro-src
   mkdir -p "$src"
   tar -xzf "$win/apt/$allegro_orig" -C "$src" --strip-components=1
-  for p in patches/allegro/*.patch; do
+  for p in ports/windows/allegro-patches/*.patch; do
     patch -d "$src" -p1 --quiet --forward <"$p"
   done
   # The core library only: no add-ons, examples, tools, tests or manual.
@@ -44,6 +44,9 @@ build_allegro() {
 }
 
 build_game() {
+  # A build made with the toolchain file at another path starts afresh.
+  [ -f "$win/game/CMakeCache.txt" ] && ! grep -qx "CMAKE_TOOLCHAIN_FILE:[A-Z]*=$toolchain" "$win/game/CMakeCache.txt" &&
+    rm -rf "$win/game"
   cmake -S . -B "$win/game" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DALLEGRO_WINDOWS_PREFIX="$allegro" -DVELLOMAR_BENCH=ON >/dev/null
   cmake --build "$win/game" -j"$jobs" >/dev/null
@@ -56,7 +59,7 @@ make_zip() {
   mkdir -p "$stage"
   x86_64-w64-mingw32-strip -o "$stage/vellomar.exe" "$win/game/vellomar.exe"
   # Text files with Windows line ends, for Notepad.
-  sed 's/$/\r/' data/windows-readme.txt >"$stage/README.txt"
+  sed 's/$/\r/' ports/windows/README.txt >"$stage/README.txt"
   sed 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
   sed 's/$/\r/' "$allegro/license.txt" >"$stage/ALLEGRO-LICENSE.txt"
   (cd "$win/zip" && cmake -E tar cf "$win/$name.zip" --format=zip "$name")
@@ -98,7 +101,22 @@ only_windows_dlls() {
   x86_64-w64-mingw32-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | grep -v -E "$allowed" | grep -q . && return 1
   return 0
 }
-check "the exe needs no DLL beyond Windows' own" only_windows_dlls "$win/game/vellomar.exe"
+zip_exe=$win/zip/vellomar-$version-win64/vellomar.exe
+check "the exe needs no DLL beyond Windows' own" only_windows_dlls "$zip_exe"
+# What Explorer shows of it: the icon in the sizes Explorer and the taskbar
+# use, the version and licence (Details tab), and the manifest.
+resources_as_meant() {
+  local rc
+  rc=$(x86_64-w64-mingw32-windres -i "$1" -O rc 2>/dev/null)
+  grep -q 'Has 5 elements' <<<"$rc" &&
+  for size in 000 060 040 030 020; do grep -qF "\"\\$size\\$size\\000\\000\"" <<<"$rc" || return 1; done &&
+  grep -q "VALUE \"ProductName\", \"Vellomar\"" <<<"$rc" &&
+  grep -q "VALUE \"ProductVersion\", \"$version\"" <<<"$rc" &&
+  grep -q 'VALUE "LegalCopyright", ".*MIT licence' <<<"$rc" &&
+  grep -q '8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a' <<<"$rc" && grep -q 'asInvoker' <<<"$rc" &&
+  grep -q '<dpiAware[^>]*>false<' <<<"$rc"
+}
+check "the exe carries its icon, version, licence and manifest" resources_as_meant "$zip_exe"
 check "the zip holds the exe, the README and both licences" sh -c "cmake -E tar tf '$zip' | sort | tr '\n' ' ' |
   grep -qx 'vellomar-$version-win64/ vellomar-$version-win64/ALLEGRO-LICENSE.txt vellomar-$version-win64/LICENSE.txt vellomar-$version-win64/README.txt vellomar-$version-win64/vellomar.exe '"
 

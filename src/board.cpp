@@ -1,8 +1,6 @@
 #include "board.h"
 #include "platform.h"
 
-#include <cstdio>
-
 int x = 15, y = 15;
 int x2 = 625, y2 = 465;
 
@@ -12,10 +10,7 @@ PALETTE pal;
 
 static bool fail(const char *what)
 {
-    // allegro_init() leaves allegro_error empty when no X display can be
-    // opened, which is by far the commonest way for start-up to fail.
-    const char *why = allegro_error[0] ? allegro_error : "no X display could be opened";
-    std::fprintf(stderr, "vellomar: %s: %s\n", what, why);
+    cannot_start(what, allegro_error);
     return false;
 }
 

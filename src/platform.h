@@ -26,6 +26,13 @@ bool still_holds(const char *path, const unsigned char *data, size_t size);
 // it can't. Never opens anything but a regular file, and never blocks.
 bool read_file(const char *path, size_t max, std::vector<unsigned char> &out);
 
+// Tells the player that the game can't start, the way they will see it:
+// one line on stderr where it was started from a terminal or a menu that
+// logs it; a message box on Windows, whose windowed programs have no
+// console. `what` is the step that failed, `why` the library's reason
+// (empty where it gave none).
+void cannot_start(const char *what, const char *why);
+
 // Ctrl+C, kill and a logout end the game at the end of a pass: their
 // handler only sets `stop_signal`; a second one ends it at once. Call once
 // before the library starts (which puts in handlers of its own) and once

@@ -24,6 +24,7 @@ check "runtime dependencies are computed" sh -c "dpkg-deb -f '$deb' Depends | gr
 dpkg-deb -x "$deb" "$root/tree"
 check "metadata and desktop entry validate together" appstream validate-tree "$root/tree"
 check "desktop entry validates" empty desktop-file-validate "$root/tree/usr/share/applications/$id.desktop"
+check "desktop entry starts /usr/games/vellomar" grep -qx 'Exec=/usr/games/vellomar' "$root/tree/usr/share/applications/$id.desktop"
 check "program is position-independent and bound at once" \
   sh -c "readelf -d '$root/tree/usr/games/vellomar' | grep -q 'NOW PIE'"
 
