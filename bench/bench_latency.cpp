@@ -1,14 +1,17 @@
 // Time from an Esc key event to the game's exit, on the real binary: Esc
 // held until the game is gone, and Esc tapped (press and release back to
 // back, as an on-screen keyboard or a script sends them), interleaved.
-// Beside it: the round trip of the key event itself (XTEST request and
+// Then the time from the X server's end, with SIGTERM (a logout), to the
+// game's exit. Beside it: the round trip of the key event itself (XTEST request and
 // XSync), which is as fast as any key can ever register.
 #include "timing.h"
 #include "xgame.h"
 
 #include <X11/keysym.h>
 #include <cstdio>
+#include <csignal>
 #include <cstdlib>
+#include <string>
 
 int main(int argc, char **argv)
 {
@@ -41,11 +44,38 @@ int main(int argc, char **argv)
         if (!tap)
             g.release(XK_Escape);
     }
+    // A logout: the X server ended and SIGTERM sent at the same moment.
+    std::vector<double> gone_ms;
+    const std::string display = getenv("DISPLAY");
+    for (int i = 0; i < runs; i++) {
+        XServer server;
+        setenv("DISPLAY", server.name().c_str(), 1);
+        XGame g;
+        setenv("DISPLAY", display.c_str(), 1);
+        if (!g.ready()) {
+            std::fprintf(stderr, "logout run %d: the game did not come up\n", i);
+            return 1;
+        }
+        g.drop_display();
+        double t0 = now_ms();
+        if (i % 2)
+            kill(g.pid(), SIGTERM);
+        server.kill_now();
+        if (!(i % 2))
+            kill(g.pid(), SIGTERM);
+        const int status = g.wait_exit(10000);
+        if (status != 128 + SIGTERM && status != 1) {
+            std::fprintf(stderr, "logout run %d: exit status %d\n", i, status);
+            return 1;
+        }
+        gone_ms.push_back(now_ms() - t0);
+    }
     auto max = [](const std::vector<double> &v) { return *std::max_element(v.begin(), v.end()); };
     std::printf("Esc held to exit over %d runs:   median %.1f ms, max %.1f ms\n", runs, median(exit_ms[0]),
                 max(exit_ms[0]));
     std::printf("Esc tapped to exit over %d runs: median %.1f ms, max %.1f ms\n", runs, median(exit_ms[1]),
                 max(exit_ms[1]));
+    std::printf("X server ended, SIGTERM, to exit:     median %.1f ms, max %.1f ms\n", median(gone_ms), max(gone_ms));
     std::printf("key event round trip:           median %.2f ms, max %.2f ms\n", median(trip_ms), max(trip_ms));
     return 0;
 }
