@@ -6,6 +6,8 @@
 #                            package's checks need
 #   scripts/deps.sh windows  what building the Windows zip and testing it
 #                            under Wine need (scripts/windows.sh)
+#   scripts/deps.sh web      what building the web site and testing it in
+#                            Chromium need (scripts/web.sh)
 # Only packages that Debian 12 and Debian 13 both have are named. While
 # another package manager runs (unattended upgrades, a software centre), it
 # says so once and waits for it, up to ten minutes.
@@ -17,6 +19,9 @@ if [ "${1:-}" = package ] || [ "${1:-}" = test ]; then
 fi
 if [ "${1:-}" = windows ]; then
   pkgs+=(g++-mingw-w64-x86-64-win32 patch imagemagick wine xvfb xdotool libgtest-dev libx11-dev libxtst-dev)
+fi
+if [ "${1:-}" = web ] || [ "${1:-}" = test ]; then
+  pkgs+=(emscripten chromium python3 patch dpkg-dev)
 fi
 if [ "${1:-}" = test ]; then
   pkgs+=(libgtest-dev xvfb x11-utils libx11-dev libxtst-dev xdotool imagemagick

@@ -1,0 +1,187 @@
+"""Headless Chromium driven over the DevTools protocol on a pipe, and the
+site served on loopback: what the web tests and the benchmark share. No
+npm and no browser download: Debian's chromium and Python's own library."""
+
+import base64
+import fcntl
+import functools
+import http.server
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+
+
+class Site:
+    """build/web served on 127.0.0.1, on a free port, from a thread."""
+
+    def __init__(self, root, port=0):
+        handler = functools.partial(Handler, directory=root)
+        self.server = http.server.ThreadingHTTPServer(('127.0.0.1', port), handler)
+        self.url = 'http://127.0.0.1:%d/' % self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.server.shutdown()
+
+
+class Handler(http.server.SimpleHTTPRequestHandler):
+    # The type browsers need to compile WebAssembly as it streams in.
+    extensions_map = {**http.server.SimpleHTTPRequestHandler.extensions_map, '.wasm': 'application/wasm'}
+
+    def log_message(self, *args):
+        pass
+
+
+class Browser:
+    """One headless Chromium, and one page in it to drive."""
+
+    def __init__(self):
+        self.profile = tempfile.mkdtemp(prefix='vellomar-chromium-')
+        self.downloads = os.path.join(self.profile, 'downloads')
+        # Above fd 4, so that putting them in place in the child clobbers none.
+        high = lambda fd: (fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10), os.close(fd))[0]
+        to_chrome_r, self.to_chrome = map(high, os.pipe())
+        self.from_chrome, from_chrome_w = map(high, os.pipe())
+
+        def pipes():  # the browser reads commands on fd 3 and answers on fd 4
+            os.dup2(to_chrome_r, 3)
+            os.dup2(from_chrome_w, 4)
+
+        args = ['chromium', '--headless', '--remote-debugging-pipe', '--user-data-dir=' + self.profile,
+                '--no-first-run', '--disable-gpu', '--disable-quic', '--disable-background-networking',
+                '--disable-component-update', '--disable-sync', '--disable-features=Translate',
+                '--window-size=1280,1024', 'about:blank']
+        if os.geteuid() == 0:
+            args.insert(1, '--no-sandbox')
+        self.process = subprocess.Popen(args, pass_fds=(3, 4), preexec_fn=pipes,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(to_chrome_r)
+        os.close(from_chrome_w)
+        self.buffer = b''
+        self.next_id = 0
+        self.events = []
+        self.session = None
+        page = [t for t in self.call('Target.getTargets')['targetInfos'] if t['type'] == 'page'][0]
+        self.target = page['targetId']
+        self.session = self.call('Target.attachToTarget', targetId=self.target, flatten=True, session=False)['sessionId']
+        for domain in ('Page', 'Runtime'):
+            self.call(domain + '.enable')
+        self.call('Browser.setDownloadBehavior', behavior='allow', downloadPath=self.downloads, session=False)
+
+    def close(self):
+        try:
+            self.call('Browser.close', session=False)
+            self.process.wait(10)
+        except Exception:
+            self.process.kill()
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+    # --- the protocol ---------------------------------------------------------------
+
+    def _read(self):
+        while b'\0' not in self.buffer:
+            chunk = os.read(self.from_chrome, 1 << 20)
+            if not chunk:
+                raise RuntimeError('the browser went away')
+            self.buffer += chunk
+        message, self.buffer = self.buffer.split(b'\0', 1)
+        return json.loads(message)
+
+    def call(self, method, session=True, **params):
+        self.next_id += 1
+        message = {'id': self.next_id, 'method': method, 'params': params}
+        if session and self.session:
+            message['sessionId'] = self.session if session is True else session
+        os.write(self.to_chrome, json.dumps(message).encode() + b'\0')
+        while True:
+            answer = self._read()
+            if answer.get('id') == self.next_id:
+                if 'error' in answer:
+                    raise RuntimeError('%s: %s' % (method, answer['error']))
+                return answer.get('result', {})
+            self.events.append(answer)
+
+    def js(self, expression):
+        """The value of a JavaScript expression in the page (awaited)."""
+        result = self.call('Runtime.evaluate', expression=expression, returnByValue=True, awaitPromise=True)
+        if 'exceptionDetails' in result:
+            raise RuntimeError('%s: %s' % (expression, result['exceptionDetails']))
+        return result['result'].get('value')
+
+    def wait(self, expression, timeout=15, what=None):
+        """Waits until the expression is true in the page; False on timeout."""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            try:
+                if self.js(expression):
+                    return True
+            except RuntimeError:
+                pass
+            time.sleep(0.01)
+        return False
+
+    # --- the page -------------------------------------------------------------------
+
+    def open(self, url):
+        self.call('Page.navigate', url=url)
+        return self.wait('window.vellomar && window.vellomar.started && window.vellomar.turns > 2')
+
+    def reload(self):
+        self.call('Page.reload')
+        time.sleep(0.2)
+        return self.wait('window.vellomar && window.vellomar.started && window.vellomar.turns > 2')
+
+    KEYS = {  # code: (key, Windows virtual key code)
+        'ArrowUp': ('ArrowUp', 38), 'ArrowDown': ('ArrowDown', 40), 'ArrowLeft': ('ArrowLeft', 37),
+        'ArrowRight': ('ArrowRight', 39), 'KeyW': ('w', 87), 'KeyS': ('s', 83), 'KeyA': ('a', 65),
+        'KeyD': ('d', 68), 'KeyP': ('p', 80), 'Space': (' ', 32), 'F1': ('F1', 112), 'F2': ('F2', 113),
+        'Escape': ('Escape', 27), 'PageDown': ('PageDown', 34),
+    }
+
+    def key(self, code, down):
+        key, vk = self.KEYS[code]
+        params = {'type': 'keyDown' if down else 'keyUp', 'code': code, 'key': key,
+                  'windowsVirtualKeyCode': vk, 'nativeVirtualKeyCode': vk}
+        if down and len(key) == 1:
+            params['text'] = key
+        self.call('Input.dispatchKeyEvent', **params)
+
+    def press(self, code):
+        self.key(code, True)
+
+    def release(self, code):
+        self.key(code, False)
+
+    def tap(self, code, hold=0.06):
+        self.press(code)
+        time.sleep(hold)
+        self.release(code)
+
+    def pixel(self, x, y):
+        return self.js("Array.from(document.getElementById('board').getContext('2d')"
+                       ".getImageData(%d, %d, 1, 1).data.slice(0, 3))" % (x, y))
+
+    def board(self):
+        """The whole board as RGB bytes, row by row."""
+        data = self.js("(() => { const d = document.getElementById('board').getContext('2d')"
+                       ".getImageData(0, 0, 640, 480).data; let s = '';"
+                       " for (let i = 0; i < d.length; i += 4) s += String.fromCharCode(d[i], d[i+1], d[i+2]);"
+                       " return btoa(s); })()")
+        return base64.b64decode(data)
+
+    def wait_pixel(self, x, y, want, tol=12, timeout=10):
+        return self.wait("(() => { const d = document.getElementById('board').getContext('2d')"
+                         ".getImageData(%d, %d, 1, 1).data; const w = %s;"
+                         " return [0, 1, 2].every(i => Math.abs(d[i] - w[i]) <= %d); })()" % (x, y, list(want), tol),
+                         timeout)
+
+    def file(self, path):
+        """A file of the game's folder in the browser, or None."""
+        data = self.js("(() => { try { const b = FS.readFile(%s); let s = '';"
+                       " for (let i = 0; i < b.length; i += 32768) s += String.fromCharCode.apply(null, b.subarray(i, i + 32768));"
+                       " return btoa(s); } catch (e) { return null; } })()" % json.dumps(path))
+        return None if data is None else base64.b64decode(data)
