@@ -2,8 +2,9 @@
 # Installs what the tests need, builds, and runs the whole suite on a private
 # Xvfb display: first a plain build, then the Debian package's build and
 # checks, then a one-minute fuzz run of the snapshot reader, then the suite
-# again built with AddressSanitizer and UndefinedBehaviorSanitizer, and last
-# the Windows build, tested under Wine.
+# again built with AddressSanitizer and UndefinedBehaviorSanitizer, then
+# the Windows build, tested under Wine, and last the browser build, tested
+# in headless Chromium.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
@@ -29,3 +30,6 @@ ctest --test-dir build-asan --output-on-failure
 
 # The Windows zip, and its tests under Wine.
 scripts/windows.sh test
+
+# The browser build, and its tests in headless Chromium.
+scripts/web.sh test

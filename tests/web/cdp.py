@@ -139,7 +139,7 @@ class Browser:
         'ArrowUp': ('ArrowUp', 38), 'ArrowDown': ('ArrowDown', 40), 'ArrowLeft': ('ArrowLeft', 37),
         'ArrowRight': ('ArrowRight', 39), 'KeyW': ('w', 87), 'KeyS': ('s', 83), 'KeyA': ('a', 65),
         'KeyD': ('d', 68), 'KeyP': ('p', 80), 'Space': (' ', 32), 'F1': ('F1', 112), 'F2': ('F2', 113),
-        'Escape': ('Escape', 27), 'PageDown': ('PageDown', 34),
+        'Escape': ('Escape', 27), 'PageDown': ('PageDown', 34), 'KeyQ': ('q', 81),
     }
 
     def key(self, code, down):

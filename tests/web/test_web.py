@@ -1,0 +1,193 @@
+"""The browser build in headless Chromium, as a player uses it: real key
+events through the DevTools protocol, pixels read back from the page.
+    test_web.py SITE NATIVE_GAME
+Needs an X display for the native game the board is compared with."""
+
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(__file__))
+from cdp import Browser, Site  # noqa: E402
+
+GREY, LIGHT_RED, BLACK, RED = (148, 149, 148), (255, 48, 49), (0, 0, 0), (255, 0, 0)
+SNAPSHOT = '/vellomar/load.bmp'
+passed = failed = 0
+
+
+def check(name, ok, detail=''):
+    global passed, failed
+    if ok:
+        passed += 1
+        print('ok: ' + name)
+    else:
+        failed += 1
+        print('FAILED: ' + name + (': ' + detail if detail else ''))
+
+
+def bmp(w, h, colour_at):
+    """A 24-bit BMP, bottom-up, of colour_at(x, y)."""
+    row = (w * 3 + 3) & ~3
+    pixels = b''.join(
+        b''.join(bytes(reversed(colour_at(x, y))) for x in range(w)).ljust(row, b'\0') for y in reversed(range(h)))
+    return (b'BM' + struct.pack('<IHHI', 54 + len(pixels), 0, 0, 54) +
+            struct.pack('<IiiHHIIiiII', 40, w, h, 1, 24, 0, len(pixels), 2835, 2835, 0, 0) + pixels)
+
+
+def native_board(game):
+    """The native game's start screen, as its window shows it."""
+    with tempfile.TemporaryDirectory() as folder:
+        p = subprocess.Popen([os.path.abspath(game)], cwd=folder)
+        try:
+            window = subprocess.run(['xdotool', 'search', '--sync', '--onlyvisible', '--name', '^vellomar$'],
+                                    capture_output=True, text=True, timeout=20).stdout.split()[0]
+            time.sleep(0.5)
+            return subprocess.run(['import', '-window', window, '-depth', '8', 'rgb:-'], capture_output=True,
+                                  timeout=20).stdout
+        finally:
+            p.kill()
+            p.wait()
+
+
+def drop(b, path, x=320, y=240):
+    """A file dragged from the desktop and dropped on the page."""
+    data = {'items': [], 'files': [path], 'dragOperationsMask': 1}
+    for kind in ('dragEnter', 'dragOver', 'drop'):
+        b.call('Input.dispatchDragEvent', type=kind, x=x, y=y, data=data)
+
+
+def main(site_root, native):
+    site = Site(site_root)
+    b = Browser()
+    try:
+        run(b, site, native)
+    finally:
+        b.close()
+        site.close()
+    print('%d passed, %d failed' % (passed, failed))
+    return 1 if failed else 0
+
+
+def run(b, site, native):
+    check('the page starts the game', b.open(site.url))
+    ours, theirs = b.board(), native_board(native)
+    differ = sum(1 for i in range(0, min(len(ours), len(theirs)), 3) if ours[i:i + 3] != theirs[i:i + 3])
+    check('board, dots and help text are the native game\'s, pixel for pixel',
+          len(theirs) == len(ours) == 640 * 480 * 3 and differ == 0, '%d pixels differ' % differ)
+
+    # Lines to the limits, and a dot at its limit holding back the keys after it.
+    b.press('ArrowRight')
+    check('Right draws a line to the limit', b.wait_pixel(634, 15, GREY) and b.pixel(300, 15) == list(GREY))
+    b.press('KeyS')
+    time.sleep(0.3)
+    check('a dot held at its limit holds back the keys after it', b.pixel(625, 474) == list(BLACK))
+    b.release('ArrowRight')
+    check('let go, the keys after it act again', b.wait_pixel(625, 474, LIGHT_RED))
+    b.release('KeyS')
+
+    b.tap('Space')
+    check('Space clears the lines, not the dots',
+          b.wait_pixel(300, 15, BLACK) and b.wait_pixel(629, 15, GREY) and b.wait_pixel(625, 469, LIGHT_RED))
+
+    # F1 opens no help tab, and no key scrolls the page, even a small one.
+    b.call('Emulation.setDeviceMetricsOverride', width=700, height=360, deviceScaleFactor=1, mobile=False)
+    pages = lambda: len([t for t in b.call('Target.getTargets', session=False)['targetInfos'] if t['type'] == 'page'])
+    before = pages()
+    for code in ('F1', 'ArrowDown', 'Space', 'PageDown', 'ArrowUp'):
+        b.tap(code)
+    time.sleep(0.3)
+    check('F1 opens no help tab', pages() == before)
+    check('the game\'s keys do not scroll the page', b.js('window.scrollY') == 0,
+          'scrolled to %s' % b.js('window.scrollY'))
+    b.call('Emulation.clearDeviceMetricsOverride')
+
+    # F1, F2 and P, and the snapshot kept through a reload. The grey dot
+    # stands at the right edge now.
+    b.press('ArrowDown')
+    b.wait_pixel(629, 200, GREY)
+    b.release('ArrowDown')
+    b.tap('F1')
+    check('F1 saves a 640 x 480 snapshot', b.wait("(() => { try { return FS.stat('%s').size == 921654 } "
+                                                   "catch (e) { return false } })()" % SNAPSHOT))
+    b.tap('Space')
+    b.wait_pixel(629, 200, BLACK)
+    b.tap('F2')
+    b.tap('KeyP')
+    check('F2 and P bring the saved board back', b.wait_pixel(629, 200, GREY))
+    saved = b.file(SNAPSHOT)
+    b.wait('window.vellomar.syncs > 0')
+    check('a reload keeps load.bmp', b.reload() and b.file(SNAPSHOT) == saved)
+
+    # The download gives the file's bytes.
+    b.js("document.getElementById('download').click()")
+    path = os.path.join(b.downloads, 'load.bmp')
+    end = time.monotonic() + 10
+    while time.monotonic() < end and not (os.path.exists(path) and os.path.getsize(path) == len(saved)):
+        time.sleep(0.05)
+    check('"Download load.bmp" gives the file\'s bytes', os.path.exists(path) and open(path, 'rb').read() == saved)
+
+    # A dropped picture becomes load.bmp, and pastes with its magenta left out;
+    # anything else leaves load.bmp as it was, and the game runs on.
+    with tempfile.TemporaryDirectory() as folder:
+        picture = os.path.join(folder, 'picture.bmp')
+        with open(picture, 'wb') as f:
+            f.write(bmp(100, 100, lambda x, y: (255, 0, 255) if x >= 50 and y >= 50 else (255, 0, 0)))
+        text = os.path.join(folder, 'notes.txt')
+        with open(text, 'w') as f:
+            f.write('not a picture\n')
+        b.tap('Space')
+        drop(b, text)
+        check('a dropped file that is not a BMP is refused, load.bmp kept',
+              b.wait("document.getElementById('status').textContent.includes('not a BMP')") and
+              b.file(SNAPSHOT) == saved)
+        drop(b, picture)
+        check('a dropped BMP becomes load.bmp', b.wait("document.getElementById('status').textContent"
+                                                      ".includes('is now load.bmp')") and b.file(SNAPSHOT) != saved)
+        b.tap('F2')
+        b.tap('KeyP')
+        check('the dropped BMP is pasted', b.wait_pixel(25, 75, RED))
+        check('its magenta leaves the board as it was', b.pixel(75, 75) == list(BLACK))
+        b.js("FS.writeFile('/vellomar/.drop.bmp', new TextEncoder().encode('BM but no picture'));"
+             "FS.rename('/vellomar/.drop.bmp', '%s')" % SNAPSHOT)
+        b.tap('Space')
+        b.wait_pixel(25, 75, BLACK)
+        b.tap('F2')
+        b.tap('KeyP')
+        time.sleep(0.2)
+        nothing = b.pixel(25, 75) == list(BLACK)
+        b.press('ArrowDown')  # the reload put the grey dot back at its start
+        check('a load.bmp that is no picture gives nothing to paste, and the game runs on',
+              nothing and b.wait_pixel(15, 300, GREY))
+        b.release('ArrowDown')
+
+    # A hidden page stops passing, and goes on when it is shown again.
+    other = b.call('Target.createTarget', url='about:blank', session=False)['targetId']
+    b.call('Target.activateTarget', targetId=other, session=False)
+    hidden = b.wait('document.hidden', 5)
+    turns = b.js('window.vellomar.turns')
+    time.sleep(0.5)
+    check('a hidden page does not pass', hidden and b.js('window.vellomar.turns') - turns <= 1)
+    b.call('Target.activateTarget', targetId=b.target, session=False)
+    check('shown again, it goes on', b.wait('!document.hidden && window.vellomar.turns > %d' % (turns + 5), 5))
+
+    # A key held while the page loses the focus is let go.
+    b.press('ArrowDown')
+    held = b.wait_pixel(15, 474, GREY)
+    b.call('Target.activateTarget', targetId=other, session=False)
+    b.wait('document.hidden', 5)
+    b.call('Target.activateTarget', targetId=b.target, session=False)
+    b.wait('!document.hidden', 5)
+    b.call('Target.closeTarget', targetId=other, session=False)
+    b.tap('Space')
+    check('losing the focus lets go of a held key', held and b.wait_pixel(15, 300, BLACK, timeout=5))
+
+    b.tap('Escape', hold=0)
+    check('Esc ends the game, and the page says so',
+          b.wait('window.vellomar.ended') and 'has ended' in b.js("document.getElementById('status').textContent"))
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv[1], sys.argv[2]))
