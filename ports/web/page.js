@@ -153,9 +153,19 @@ function noStorage() {
     'turned off): load.bmp lasts until the page is closed. Use "Download load.bmp" to keep it.';
 }
 
+// Whether this browser lets the page keep anything at all: none in some
+// private windows, and reading it throws where storage is refused.
+function storageAllowed() {
+  try { return !!window.indexedDB; } catch (e) { return false; }
+}
+
 function keepFolder() {
   FS.mkdir(FOLDER);
   FS.chdir(FOLDER);
+  if (!storageAllowed()) {
+    noStorage();
+    return Promise.resolve();
+  }
   return new Promise(resolve => {
     try {
       FS.mount(IDBFS, {}, FOLDER);

@@ -4,6 +4,7 @@ events through the DevTools protocol, pixels read back from the page.
 Needs an X display for the native game the board is compared with."""
 
 import os
+import signal
 import struct
 import subprocess
 import sys
@@ -59,14 +60,26 @@ def drop(b, path, x=320, y=240):
         b.call('Input.dispatchDragEvent', type=kind, x=x, y=y, data=data)
 
 
+def without_storage(b, site):
+    """A browser that keeps nothing (a private window, storage refused)."""
+    b.call('Page.addScriptToEvaluateOnNewDocument',
+           source="Object.defineProperty(window, 'indexedDB', { get: () => undefined })")
+    check('without storage the game still runs, and the page says so',
+          b.open(site.url) and 'keeps nothing' in b.js("document.getElementById('storage').textContent"))
+    b.tap('F1')
+    check('without storage a save lasts for the visit',
+          b.wait("(() => { try { return FS.stat('%s').size == 921654 } catch (e) { return false } })()" % SNAPSHOT))
+
+
 def main(site_root, native):
     site = Site(site_root)
-    b = Browser()
-    try:
-        run(b, site, native)
-    finally:
-        b.close()
-        site.close()
+    for test in (run, without_storage):
+        b = Browser()
+        try:
+            test(b, site, native) if test is run else test(b, site)
+        finally:
+            b.close()
+    site.close()
     print('%d passed, %d failed' % (passed, failed))
     return 1 if failed else 0
 
@@ -184,10 +197,18 @@ def run(b, site, native):
     b.tap('Space')
     check('losing the focus lets go of a held key', held and b.wait_pixel(15, 300, BLACK, timeout=5))
 
+    # In a large window the board is shown at the largest whole multiple that fits.
+    b.call('Emulation.setDeviceMetricsOverride', width=1500, height=1200, deviceScaleFactor=1, mobile=False)
+    check('a large window shows the board twice as large, crisp',
+          b.wait("document.getElementById('board').style.width == '1280px'", 5) and
+          b.js("getComputedStyle(document.getElementById('board')).imageRendering") == 'pixelated')
+    b.call('Emulation.clearDeviceMetricsOverride')
+
     b.tap('Escape', hold=0)
     check('Esc ends the game, and the page says so',
           b.wait('window.vellomar.ended') and 'has ended' in b.js("document.getElementById('status').textContent"))
 
 
 if __name__ == '__main__':
+    signal.alarm(300)  # a page that stops answering fails the run instead of stalling it
     sys.exit(main(sys.argv[1], sys.argv[2]))
