@@ -51,8 +51,12 @@ build_allegro() {
 }
 
 build_game() {
-  emcmake cmake -S . -B "$work/game" -DCMAKE_BUILD_TYPE=Release -DALLEGRO_WEB_PREFIX="$allegro" \
-    -DCMAKE_CXX_FLAGS="-ffile-prefix-map=$PWD=." -DCMAKE_C_FLAGS="-ffile-prefix-map=$PWD=." >/dev/null
+  local out
+  if ! out=$(emcmake cmake -S . -B "$work/game" -DCMAKE_BUILD_TYPE=Release -DALLEGRO_WEB_PREFIX="$allegro" \
+               -DCMAKE_CXX_FLAGS="-ffile-prefix-map=$PWD=." -DCMAKE_C_FLAGS="-ffile-prefix-map=$PWD=." 2>&1); then
+    printf '%s\n' "$out" >&2
+    exit 1
+  fi
   cmake --build "$work/game" -j"$jobs" --target vellomar >/dev/null
 }
 

@@ -606,6 +606,15 @@ TEST_F(Snapshot, SaveKeepsWhatTheUserSetOnTheFile)
         pass({KEY_F1});
         EXPECT_TRUE(fresh("pics/real.bmp"));
         EXPECT_TRUE(S_ISLNK(stat_of("load.bmp").st_mode));
+
+        // The folder removed and made anew, as likely as not with the old
+        // one's inode: it is looked at again.
+        std::system("rm -rf pics");
+        ASSERT_EQ(mkdir("pics", 0755), 0);
+        ASSERT_TRUE(write_file(stale, old));
+        pass({KEY_F1});
+        EXPECT_TRUE(fresh("pics/real.bmp"));
+        EXPECT_NE(access(stale.c_str(), F_OK), 0) << "a folder made anew was taken for the old one";
     }
 
     {
