@@ -2,8 +2,8 @@
 //
 // The save replaces "load.bmp" the way careful Windows editors do: the new
 // picture goes to a temporary file beside it, which takes the old file's
-// attributes, creation time and permissions and is then renamed over it in
-// one step. The old snapshot or the whole new one, never a torn one. Not
+// attributes and permissions and is then renamed over it in one step (the
+// old creation time follows). The old snapshot or the whole new one, never a torn one. Not
 // ReplaceFileW(): Wine's moves the old file aside first, and a game killed
 // in between leaves no load.bmp at all. A read-only load.bmp is left alone,
 // as an in-place write would be refused; where the rename is refused but
@@ -243,20 +243,18 @@ std::wstring full_path(const std::wstring &path)
     return full;
 }
 
-// Gives the new file (open as `to`) what the user set on the old one:
-// its creation time, and its access list where it is the file's own (one
-// inherited whole from the folder comes to the new file by itself).
-// False where that list can't be copied: the rename would then give
-// someone access the old file denied.
-bool take_identity(const std::wstring &from, HANDLE to)
+// Gives the new file (open as `to`) the old one's access list where it is
+// the file's own (one inherited whole from the folder comes to the new file
+// by itself), and notes its creation time in `created`. False where that
+// list can't be copied: the rename would then give someone access the old
+// file denied.
+bool take_identity(const std::wstring &from, HANDLE to, FILETIME &created)
 {
     Handle old(CreateFileW(from.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!old.ok())
+    FILETIME accessed, written;
+    if (!old.ok() || !GetFileTime(old.h, &created, &accessed, &written))
         return false;
-    FILETIME created, accessed, written;
-    if (GetFileTime(old.h, &created, &accessed, &written))
-        SetFileTime(to, &created, nullptr, nullptr);
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (GetSecurityInfo(old.h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd) !=
@@ -310,7 +308,8 @@ bool replace_file(const char *path, const unsigned char *data, size_t size)
         return exists && write_in_place(target, data, size);
     const bool wrote = write_all(h.h, data, size);
     const bool full = !wrote && (GetLastError() == ERROR_DISK_FULL || GetLastError() == ERROR_HANDLE_DISK_FULL);
-    const bool kept = wrote && (!exists || take_identity(target, h.h));
+    FILETIME created{};
+    const bool kept = wrote && (!exists || take_identity(target, h.h, created));
     bool ok = h.close() && kept;
     const DWORD carried = attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                                         FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
@@ -324,6 +323,14 @@ bool replace_file(const char *path, const unsigned char *data, size_t size)
         // list not to be copied, no room for a second copy): in place. Not
         // after a failed write, which could tear the old file the same way.
         return exists && (wrote || full) && write_in_place(target, data, size);
+    }
+    // The creation time goes on only now: until the rename, the temporary's
+    // own tells the clean-up of other games when it was made.
+    if (exists) {
+        Handle renamed(CreateFileW(target.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr));
+        if (renamed.ok())
+            SetFileTime(renamed.h, &created, nullptr, nullptr);
     }
     remember(target);
     return true;
