@@ -37,8 +37,9 @@ void frame();
 // One key pass: move the dots, clear, save, load, paste.
 void move();
 // Whether key `k` is held, or was pressed since it was last read, so that
-// a tap acts at least once however short it is. Notes presses from
-// watch_presses() on, which start-up calls.
+// a tap acts at least once however short it is; taps between two reads act
+// in the order they were pressed. Notes presses from watch_presses() on,
+// which start-up calls.
 bool down(int k);
 void watch_presses();
 // Frees the held picture and the board.

@@ -6,22 +6,54 @@
 // between two reads (an on-screen keyboard, a remote desktop, a switch, or
 // a pass that takes long) leave it 0 at both, and the press is lost. The
 // library's keyboard handler, on its own thread, notes every press here as
-// well, and a read takes the note away.
-static std::atomic<unsigned char> pressed[KEY_MAX];
+// well, numbered, and a read takes the note away.
+static std::atomic<unsigned> pressed[KEY_MAX];  // the first press since the last read, 0 for none
+static std::atomic<unsigned> presses;
 
 static void note_press(int scancode)
 {
-    if (!(scancode & 0x80))
-        pressed[scancode & 0x7f].store(1, std::memory_order_relaxed);
+    if (scancode & 0x80)
+        return;
+    unsigned none = 0;
+    pressed[scancode & 0x7f].compare_exchange_strong(none, presses.fetch_add(1, std::memory_order_relaxed) + 1,
+                                                      std::memory_order_relaxed);
 }
 
 void watch_presses() { keyboard_lowlevel_callback = note_press; }
 
+// The keys of the key pass, in the order it reads them.
+static constexpr int PASS_ORDER[] = {KEY_UP, KEY_DOWN, KEY_LEFT, KEY_RIGHT, KEY_W,  KEY_S,
+                                     KEY_A,  KEY_D,    KEY_SPACE, KEY_F1,   KEY_F2, KEY_P};
+
+// Whether a key read later in the pass than `k` was tapped before `at`.
+static bool earlier_tap_read_later(int k, unsigned at)
+{
+    bool later = false;
+    for (int other : PASS_ORDER) {
+        if (later) {
+            const unsigned t = pressed[other].load(std::memory_order_relaxed);
+            if (t && t < at)
+                return true;
+        }
+        later = later || other == k;
+    }
+    return false;
+}
+
 bool down(int k)
 {
-    // Taken first: a press after this read is noted for the next one.
-    const bool tapped = pressed[k].load(std::memory_order_relaxed) && pressed[k].exchange(0, std::memory_order_relaxed);
-    return key[k] || tapped;
+    const unsigned at = pressed[k].load(std::memory_order_relaxed);
+    if (!at)
+        return key[k];
+    // Taps that came between two reads act in the order they were pressed:
+    // F1 then Space saves the drawing and then clears it, however the pass
+    // orders its steps. One pressed after a key that this pass reads later
+    // waits for the next pass.
+    if (earlier_tap_read_later(k, at))
+        return key[k];
+    // Taken away before it acts: a press after this read is noted for the next.
+    pressed[k].exchange(0, std::memory_order_relaxed);
+    return true;
 }
 
 // One movement step. If its key is held the dot moves one pixel towards

@@ -107,6 +107,17 @@ TEST_F(Game, ATapBetweenTwoPassesActsOnce)
     move();
     EXPECT_EQ(dots(), (Dots{16, 15, 625, 466})) << "a tap acted twice";
 
+    // Taps that fall between the same two reads act in the order pressed:
+    // Space tapped before A clears first, and A moves its dot a pass later.
+    put_mark();
+    tap(KEY_SPACE);
+    tap(KEY_A);
+    move();
+    EXPECT_FALSE(mark_still_there());
+    EXPECT_EQ(x2, 625);
+    move();
+    EXPECT_EQ(x2, 624);
+
     // At its limit a tapped key ends the key pass, as a held one does.
     x = 300;
     y = DOT_MIN;

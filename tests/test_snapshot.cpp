@@ -216,6 +216,27 @@ TEST_F(Snapshot, SaveAndLoadInOnePassHoldTheCopyReadBack)
     EXPECT_EQ(files_here(), std::set<std::string>{"load.bmp"});
 }
 
+// F1 then Space tapped within one pass (a slow one, say): the drawing is
+// saved before it is cleared, not the cleared board.
+TEST_F(Snapshot, TapsWithinOnePassActInTheOrderPressed)
+{
+    scribble();
+    BITMAP *drawing = copy_of_board();
+    for (int k : {KEY_F1, KEY_SPACE}) {
+        keyboard_lowlevel_callback(k);
+        keyboard_lowlevel_callback(k | 0x80);
+    }
+    move();
+    move();
+    PALETTE p;
+    BITMAP *saved = load_bitmap("load.bmp", p);
+    ASSERT_NE(saved, nullptr);
+    EXPECT_EQ(differences(saved, drawing), 0) << "the cleared board was saved";
+    EXPECT_EQ(getpixel(buffer, 300, 300), black()) << "Space was lost";
+    destroy_bitmap(saved);
+    destroy_bitmap(drawing);
+}
+
 TEST_F(Snapshot, PasteWithNothingHeldDoesNothing)
 {
     scribble();
