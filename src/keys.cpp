@@ -9,14 +9,25 @@
 // well, numbered, and a read takes the note away.
 static std::atomic<unsigned> pressed[KEY_MAX];  // the first press since the last read, 0 for none
 static std::atomic<unsigned> presses;
+// Down as the handler last reported it. The system's autorepeat reports a
+// held key pressed again every few dozen ms (Windows does, and X does); that
+// is no new press. Counted as one, the repeat of a key let go just before
+// another was pressed would act after it: F1 held, then Space, saved the
+// cleared board.
+static std::atomic<bool> reported_down[KEY_MAX];
 
 static void note_press(int scancode)
 {
-    if (scancode & 0x80)
+    const int k = scancode & 0x7f;
+    if (scancode & 0x80) {
+        reported_down[k].store(false, std::memory_order_relaxed);
+        return;
+    }
+    if (reported_down[k].exchange(true, std::memory_order_relaxed))
         return;
     unsigned none = 0;
-    pressed[scancode & 0x7f].compare_exchange_strong(none, presses.fetch_add(1, std::memory_order_relaxed) + 1,
-                                                      std::memory_order_relaxed);
+    pressed[k].compare_exchange_strong(none, presses.fetch_add(1, std::memory_order_relaxed) + 1,
+                                       std::memory_order_relaxed);
 }
 
 void watch_presses() { keyboard_lowlevel_callback = note_press; }
@@ -45,12 +56,13 @@ bool down(int k)
     const unsigned at = pressed[k].load(std::memory_order_relaxed);
     if (!at)
         return key[k];
-    // Taps that came between two reads act in the order they were pressed:
+    // Presses that came between two reads act in the order they were made:
     // F1 then Space saves the drawing and then clears it, however the pass
     // orders its steps. One pressed after a key that this pass reads later
-    // waits for the next pass.
+    // waits for the next pass, even if it is held by now: acting as held,
+    // Space would clear the board before F1 saved it.
     if (earlier_tap_read_later(k, at))
-        return key[k];
+        return false;
     // Taken away before it acts: a press after this read is noted for the next.
     pressed[k].exchange(0, std::memory_order_relaxed);
     return true;
