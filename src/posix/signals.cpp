@@ -7,6 +7,7 @@
 #include <X11/Xlib.h>
 #include <csignal>
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 volatile std::sig_atomic_t stop_signal = 0;
@@ -44,10 +45,25 @@ void note_stop(int sig)
 // one holds. The game ends here instead, without the library: by the stop
 // signal if one came, else with status 1 and one line. The snapshot stays
 // whole: a save either renamed its file into place or left the old one.
+//
+// A stop signal sent before the display went may not have reached its
+// handler yet: the kernel hands a process's signal to one thread, and this
+// one, back from the read that found the server gone, may get here first.
+// It is then still pending, or another thread has just taken it; both are
+// looked for, the second for a moment.
 [[noreturn]] void display_gone(const char *why, size_t len)
 {
-    if (const int sig = stop_signal)
-        die_by(sig);
+    for (int ms = 0; ms < 100; ms++) {
+        if (const int sig = stop_signal)
+            die_by(sig);
+        sigset_t pending;
+        if (sigpending(&pending) == 0)
+            for (int sig : STOP_SIGNALS)
+                if (sigismember(&pending, sig))
+                    die_by(sig);
+        const timespec one_ms{0, 1000 * 1000};
+        nanosleep(&one_ms, nullptr);
+    }
     (void)!write(STDERR_FILENO, why, len);
     _exit(1);
 }
