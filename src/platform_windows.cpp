@@ -3,12 +3,12 @@
 // The save replaces "load.bmp" the way careful Windows editors do: the new
 // picture goes to a temporary file beside it, which takes the old file's
 // attributes and permissions and is then renamed over it in one step (the
-// old creation time follows). The old snapshot or the whole new one, never a torn one. Not
-// ReplaceFileW(): Wine's moves the old file aside first, and a game killed
-// in between leaves no load.bmp at all. A read-only load.bmp is left alone,
-// as an in-place write would be refused; where the rename is refused but
-// the file may be written, it is written in place. Temporary files of a
-// game that was killed are removed by the next save.
+// old creation time follows). The old snapshot or the whole new one, never
+// a torn one. Not ReplaceFileW(): Wine's moves the old file aside first,
+// and a game killed in between leaves no load.bmp at all. A read-only
+// load.bmp is left alone, as an in-place write would be refused; where the
+// rename is refused but the file may be written, it is written in place.
+// Temporary files of a game that was killed are removed by the next save.
 #include <allegro.h>
 #include <winalleg.h>
 

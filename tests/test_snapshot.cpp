@@ -216,8 +216,6 @@ TEST_F(Snapshot, SaveAndLoadInOnePassHoldTheCopyReadBack)
     EXPECT_EQ(files_here(), std::set<std::string>{"load.bmp"});
 }
 
-// F1 then Space tapped within one pass (a slow one, say): the drawing is
-// saved before it is cleared, not the cleared board.
 // F1 then Space, between two reads, however the keyboard reports them: the
 // file holds the drawing and the board ends up cleared.
 TEST_F(Snapshot, TapsWithinOnePassActInTheOrderPressed)
