@@ -3,6 +3,7 @@
 // present, with no key logic. The two are interleaved in one run so that
 // both see the same machine.
 #include "board.h"
+#include "keys.h"
 #include "timing.h"
 
 #include <cstdio>

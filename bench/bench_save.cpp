@@ -8,6 +8,7 @@
 // library's load_bitmap on it. Each pair interleaved in one run. Last, what
 // 5 s of F1 held cost the disk, still and moving (from /proc/self/io).
 #include "board.h"
+#include "keys.h"
 #include "timing.h"
 
 #include <cstdio>

@@ -2,6 +2,7 @@
 // one per pass, in a scratch directory. Prints the growth of resident
 // memory; run it under valgrind (scripts/soak.sh) for leaks and errors.
 #include "board.h"
+#include "keys.h"
 
 #include <cstdio>
 #include <cstdlib>

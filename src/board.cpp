@@ -1,4 +1,5 @@
 #include "board.h"
+#include "keys.h"
 #include "platform.h"
 
 int x = 15, y = 15;

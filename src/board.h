@@ -34,14 +34,6 @@ bool startup();
 void title();
 // One frame pass: stamp both dots onto the board and present it.
 void frame();
-// One key pass: move the dots, clear, save, load, paste.
-void move();
-// Whether key `k` is held, or was pressed since it was last read, so that
-// a tap acts at least once however short it is; taps between two reads act
-// in the order they were pressed. Notes presses from watch_presses() on,
-// which start-up calls.
-bool down(int k);
-void watch_presses();
 // Frees the held picture and the board.
 void shutdown();
 

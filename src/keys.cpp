@@ -1,70 +1,124 @@
+#include "keys.h"
+
 #include "board.h"
 
-#include <atomic>
+#include <mutex>
 
 // key[] is the held state only: a press and its release that both come
 // between two reads (an on-screen keyboard, a remote desktop, a switch, or
 // a pass that takes long) leave it 0 at both, and the press is lost. The
 // library's keyboard handler, on its own thread, notes every press here as
-// well, numbered, and a read takes the note away.
-static std::atomic<unsigned> pressed[KEY_MAX];  // the first press since the last read, 0 for none
-static std::atomic<unsigned> presses;
+// well, numbered, and the next key pass takes the notes.
+static std::mutex notes;           // guards the three below
+static unsigned pressed[KEY_MAX];  // number of the first press since the last take, 0 for none
+static unsigned presses;
 // Down as the handler last reported it. The system's autorepeat reports a
 // held key pressed again every few dozen ms (Windows does, and X does); that
 // is no new press. Counted as one, the repeat of a key let go just before
 // another was pressed would act after it: F1 held, then Space, saved the
 // cleared board.
-static std::atomic<bool> reported_down[KEY_MAX];
+static bool reported_down[KEY_MAX];
 
 static void note_press(int scancode)
 {
     const int k = scancode & 0x7f;
+    std::lock_guard<std::mutex> lock(notes);
     if (scancode & 0x80) {
-        reported_down[k].store(false, std::memory_order_relaxed);
+        reported_down[k] = false;
         return;
     }
-    if (reported_down[k].exchange(true, std::memory_order_relaxed))
+    if (reported_down[k])
         return;
-    unsigned none = 0;
-    pressed[k].compare_exchange_strong(none, presses.fetch_add(1, std::memory_order_relaxed) + 1,
-                                       std::memory_order_relaxed);
+    reported_down[k] = true;
+    if (!pressed[k])
+        pressed[k] = ++presses;
 }
 
 void watch_presses() { keyboard_lowlevel_callback = note_press; }
+
+bool esc_pressed()
+{
+    bool tapped;
+    {
+        std::lock_guard<std::mutex> lock(notes);
+        tapped = pressed[KEY_ESC] != 0;
+        pressed[KEY_ESC] = 0;
+    }
+    return tapped || key[KEY_ESC];
+}
 
 // The keys of the key pass, in the order it reads them.
 static constexpr int PASS_ORDER[] = {KEY_UP, KEY_DOWN, KEY_LEFT, KEY_RIGHT, KEY_W,  KEY_S,
                                      KEY_A,  KEY_D,    KEY_SPACE, KEY_F1,   KEY_F2, KEY_P};
 
-// Whether a key read later in the pass than `k` was tapped before `at`.
-static bool earlier_tap_read_later(int k, unsigned at)
+// The presses this key pass is offered, by number (0 for none), and which
+// of them were held back by the pass before. Only the game's thread uses
+// these. A press is offered to one pass alone: one whose key that pass does
+// not read (Space while D is held, a step after a dot blocked at its limit)
+// is dropped, as a held key is, and never acts later.
+static unsigned offered[KEY_MAX];
+static bool waited[KEY_MAX];
+static unsigned held_back[KEY_MAX];  // for the next pass
+
+// All presses noted since the last take become this pass's, at one moment:
+// one that comes while the pass runs belongs to the next.
+static void take_presses()
+{
+    {
+        std::lock_guard<std::mutex> lock(notes);
+        for (int k : PASS_ORDER) {
+            offered[k] = pressed[k];
+            pressed[k] = 0;
+        }
+    }
+    // A press held back by the last pass is older than any new one.
+    for (int k : PASS_ORDER) {
+        waited[k] = held_back[k] != 0;
+        if (waited[k])
+            offered[k] = held_back[k];
+        held_back[k] = 0;
+    }
+}
+
+void forget_presses()
+{
+    std::lock_guard<std::mutex> lock(notes);
+    for (int k = 0; k < KEY_MAX; k++) {
+        pressed[k] = offered[k] = held_back[k] = 0;
+        waited[k] = reported_down[k] = false;
+    }
+}
+
+// Whether this pass was offered a press, made before `at`, of a key that it
+// reads after `k`.
+static bool earlier_press_read_later(int k, unsigned at)
 {
     bool later = false;
     for (int other : PASS_ORDER) {
-        if (later) {
-            const unsigned t = pressed[other].load(std::memory_order_relaxed);
-            if (t && t < at)
-                return true;
-        }
+        if (later && offered[other] && offered[other] < at)
+            return true;
         later = later || other == k;
     }
     return false;
 }
 
-bool down(int k)
+// A step's read of its key: held now, or pressed for this pass.
+static bool down(int k)
 {
-    const unsigned at = pressed[k].load(std::memory_order_relaxed);
+    const unsigned at = offered[k];
     if (!at)
         return key[k];
-    // Presses that came between two reads act in the order they were made:
-    // F1 then Space saves the drawing and then clears it, however the pass
-    // orders its steps. One pressed after a key that this pass reads later
-    // waits for the next pass, even if it is held by now: acting as held,
-    // Space would clear the board before F1 saved it.
-    if (earlier_tap_read_later(k, at))
+    offered[k] = 0;
+    // Presses offered to one pass act in the order they were made: F1 then
+    // Space saves the drawing and then clears it, however the pass orders
+    // its steps. One pressed after a key that this pass reads later waits
+    // for the next pass, even if it is held by now (acting as held, Space
+    // would clear the board before F1 saved it), and there it acts: it
+    // waits one pass, never more.
+    if (!waited[k] && earlier_press_read_later(k, at)) {
+        held_back[k] = at;
         return false;
-    // Taken away before it acts: a press after this read is noted for the next.
-    pressed[k].exchange(0, std::memory_order_relaxed);
+    }
     return true;
 }
 
@@ -90,6 +144,7 @@ static void clear_board()
 
 void move()
 {
+    take_presses();
     if (!nudge(down(KEY_UP), y, -1, DOT_MIN)) return;
     if (!nudge(down(KEY_DOWN), y, +1, DOT_MAX_Y)) return;
     if (!nudge(down(KEY_LEFT), x, -1, DOT_MIN)) return;

@@ -1,4 +1,5 @@
 #include "board.h"
+#include "keys.h"
 #include "platform.h"
 
 int main()
@@ -6,7 +7,7 @@ int main()
     if (!startup())
         return 1;
 
-    while (!down(KEY_ESC) && !stop_signal) {
+    while (!esc_pressed() && !stop_signal) {
         frame();
         move();
     }

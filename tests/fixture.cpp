@@ -39,10 +39,9 @@ void Game::hold(std::initializer_list<int> keys)
 
 void Game::release_all()
 {
-    for (int k = 0; k < KEY_MAX; k++) {
+    for (int k = 0; k < KEY_MAX; k++)
         key[k] = 0;
-        down(k);  // forgets a tap not yet read
-    }
+    forget_presses();
 }
 
 int grey() { return makecol(150, 150, 150); }

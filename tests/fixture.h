@@ -3,6 +3,7 @@
 #pragma once
 
 #include "board.h"
+#include "keys.h"
 
 #include <gtest/gtest.h>
 

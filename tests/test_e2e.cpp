@@ -251,6 +251,67 @@ TEST(EndToEnd, TapsShorterThanAPassStillAct)
     std::system(("rm -rf " + dir).c_str());
 }
 
+// A tap the game could not act on (Space while D is held, any key while a
+// dot is held against its limit) does nothing, then or later, and keys
+// held after it act as held ones do.
+TEST(EndToEnd, ATapThatCouldNotActNeverActsLaterNorHoldsKeysBack)
+{
+    char tmpl[] = "/tmp/vellomar-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    XGame g(dir);
+    ASSERT_TRUE(g.ready()) << g.output();
+    // Lets the game run while the grey dot draws down column 15 to `row`.
+    const auto passes_until_grey_reaches = [&](int row) {
+        g.press(XK_Down);
+        EXPECT_TRUE(g.wait_pixel(15, row, GREY));
+        g.release(XK_Down);
+    };
+
+    // D held, Space tapped, A held as well: A and D cancel, and the
+    // light-red dot stands far from the right edge.
+    g.press(XK_a);
+    ASSERT_TRUE(g.wait_pixel(450, 465, LIGHT_RED));
+    g.release(XK_a);
+    g.press(XK_d);
+    g.tap(XK_space, 0);
+    g.press(XK_a);
+    passes_until_grey_reaches(400);  // D alone would run the dot into the edge
+    EXPECT_FALSE(near(g.pixel(634, 465), LIGHT_RED)) << "A held with D did not stop the light-red dot";
+    // Let go, Space was no press to act on.
+    g.release(XK_a);
+    g.release(XK_d);
+    passes_until_grey_reaches(474);  // the bottom limit
+    EXPECT_TRUE(near(g.pixel(15, 100), GREY)) << "Space tapped while D was held cleared the board later";
+
+    // The grey dot against the right edge with Right held, W tapped, Up
+    // held as well: the dot climbs the edge.
+    g.press(XK_Right);
+    ASSERT_TRUE(g.wait_pixel(634, 469, GREY));
+    g.tap(XK_w, 0);
+    g.press(XK_Up);
+    EXPECT_TRUE(g.wait_pixel(629, 200, GREY)) << "Up did not act while Right was held";
+    g.release(XK_Up);
+
+    // F1 and Space tapped while Right holds the pass at the limit: no save,
+    // no clear, then or once Right is let go.
+    g.tap(XK_F1, 0);
+    g.tap(XK_space, 0);
+    g.press(XK_Up);  // passes run, Right still held
+    EXPECT_TRUE(g.wait_pixel(629, 6, GREY));  // the top limit
+    g.release(XK_Up);
+    g.release(XK_Right);
+    g.press(XK_Left);  // passes run, nothing held
+    EXPECT_TRUE(g.wait_pixel(400, 11, GREY));
+    g.release(XK_Left);
+    EXPECT_TRUE(near(g.pixel(15, 100), GREY)) << "Space tapped while a dot was blocked cleared the board later";
+    EXPECT_EQ(listing(dir), std::vector<std::string>{}) << "F1 tapped while a dot was blocked saved later";
+
+    g.tap(XK_Escape);
+    EXPECT_EQ(g.wait_exit(), 0);
+    std::system(("rm -rf " + dir).c_str());
+}
+
 TEST(EndToEnd, KilledGamesNeverTearTheSnapshotAndWhatTheyLeftGoes)
 {
     char tmpl[] = "/tmp/vellomar-e2e-XXXXXX";

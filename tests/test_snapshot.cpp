@@ -259,6 +259,171 @@ TEST_F(Snapshot, TapsWithinOnePassActInTheOrderPressed)
     }
 }
 
+// The rules the keys follow, written plainly: a key acts while it is held;
+// a press offered to one pass (made since the last pass began) acts in it
+// even if let go, in the order pressed: one pressed after a key the pass
+// reads later waits one pass, never more; a press whose step the pass does
+// not reach is dropped; autorepeat is no press; Esc is held or pressed.
+struct KeyModel {
+    static constexpr int PASS[] = {KEY_UP, KEY_DOWN, KEY_LEFT, KEY_RIGHT, KEY_W,  KEY_S,
+                                   KEY_A,  KEY_D,    KEY_SPACE, KEY_F1,   KEY_F2, KEY_P};
+    bool held[KEY_MAX] = {};
+    std::vector<int> pressed;  // keys first pressed since the last pass began, in order
+    std::vector<int> waiting;  // keys the last pass held back
+    bool esc_pressed = false;
+    int x, y, x2, y2;
+
+    struct Did {
+        int x, y, x2, y2;
+        bool cleared, saved, loaded, pasted;
+    };
+
+    void press(int k)
+    {
+        if (held[k])
+            return;  // autorepeat
+        held[k] = true;
+        if (k == KEY_ESC)
+            esc_pressed = true;
+        else if (std::find(pressed.begin(), pressed.end(), k) == pressed.end())
+            pressed.push_back(k);
+    }
+    void release(int k) { held[k] = false; }
+    bool quits()
+    {
+        const bool q = held[KEY_ESC] || esc_pressed;
+        esc_pressed = false;
+        return q;
+    }
+    static int step(int k) { return int(std::find(std::begin(PASS), std::end(PASS), k) - std::begin(PASS)); }
+
+    Did pass()
+    {
+        std::vector<int> order = waiting;  // older than any new press
+        for (int k : pressed)
+            if (std::find(order.begin(), order.end(), k) == order.end())
+                order.push_back(k);
+        const std::vector<int> waited = waiting;
+        waiting.clear();
+        pressed.clear();
+        const auto reads = [&](int k) {
+            const auto at = std::find(order.begin(), order.end(), k);
+            if (at == order.end())
+                return held[k];
+            if (std::find(waited.begin(), waited.end(), k) == waited.end())
+                for (auto before = order.begin(); before != at; ++before)
+                    if (step(*before) > step(k)) {
+                        waiting.push_back(k);
+                        return false;
+                    }
+            return true;
+        };
+        Did d{};
+        const auto done = [&] {
+            d.x = x, d.y = y, d.x2 = x2, d.y2 = y2;
+            return d;
+        };
+        struct Move { int key, *pos, by, limit; };
+        const Move moves[] = {{KEY_UP, &y, -1, DOT_MIN},    {KEY_DOWN, &y, +1, DOT_MAX_Y},
+                              {KEY_LEFT, &x, -1, DOT_MIN},  {KEY_RIGHT, &x, +1, DOT_MAX_X},
+                              {KEY_W, &y2, -1, DOT_MIN},    {KEY_S, &y2, +1, DOT_MAX_Y},
+                              {KEY_A, &x2, -1, DOT_MIN},    {KEY_D, &x2, +1, DOT_MAX_X}};
+        bool d_read = false;
+        for (const Move &m : moves) {
+            const bool r = reads(m.key);
+            d_read = r;  // the last one is D's
+            if (!r)
+                continue;
+            if (*m.pos == m.limit)
+                return done();
+            *m.pos += m.by;
+        }
+        d.cleared = !d_read && reads(KEY_SPACE);
+        d.saved = reads(KEY_F1);
+        d.loaded = reads(KEY_F2);
+        d.pasted = reads(KEY_P);
+        return done();
+    }
+};
+
+// Random holds, taps, repeats and passes, with the dots at or near their
+// limits, against the model: each pass must do what the model does.
+TEST_F(Snapshot, KeysActAsTheModelOfHoldsAndTapsSays)
+{
+    constexpr int SEQUENCES = 2000, EVENTS = 24;
+    // A save and a load take a millisecond or two: their keys come less
+    // often, and are let go sooner.
+    const int keys[] = {KEY_UP, KEY_DOWN, KEY_LEFT, KEY_RIGHT, KEY_W, KEY_S, KEY_A, KEY_D, KEY_SPACE, KEY_ESC, KEY_P};
+    const int slow_keys[] = {KEY_F1, KEY_F2};
+    const int near_min[] = {DOT_MIN, DOT_MIN + 1, 200};
+    const int paste_colour = makecol(0, 0, 255), mark = makecol(0, 255, 0);
+    unsigned seed = 20261208;
+    const auto rnd = [&](unsigned n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    for (int s = 0; s < SEQUENCES; s++) {
+        Game::SetUp();
+        KeyModel m;
+        const auto place = [&](int max) {
+            const int c = near_min[rnd(3)];
+            return rnd(2) ? c : max - (c - DOT_MIN);
+        };
+        m.x = x = place(DOT_MAX_X), m.y = y = place(DOT_MAX_Y);
+        m.x2 = x2 = place(DOT_MAX_X), m.y2 = y2 = place(DOT_MAX_Y);
+        std::string log;
+        const auto report = [&](int k, bool down) {
+            key[k] = down ? -1 : 0;
+            keyboard_lowlevel_callback(down ? k : k | 0x80);
+            down ? m.press(k) : m.release(k);
+            log += (down ? " +" : " -") + std::to_string(k);
+        };
+        for (int e = 0; e < EVENTS; e++) {
+            if (rnd(3) == 0) {
+                SCOPED_TRACE("sequence " + std::to_string(s) + " from (" + std::to_string(m.x) + "," + std::to_string(m.y) + ") (" + std::to_string(m.x2) + "," + std::to_string(m.y2) + "):" + log + " pass");
+                ASSERT_EQ(esc_pressed(), m.quits());
+                // What the pass does shows: a cleared mark, a file written,
+                // a held picture replaced, a 1-pixel picture pasted.
+                putpixel(buffer, 320, 240, mark);
+                putpixel(buffer, 0, 0, 0);
+                std::remove("load.bmp");
+                if (load)
+                    destroy_bitmap(load);
+                load = create_bitmap(1, 1);
+                clear_to_color(load, paste_colour);
+                BITMAP *before = load;
+                move();
+                const KeyModel::Did want = m.pass();
+                const bool saved = access("load.bmp", F_OK) == 0;
+                const bool loaded = load != before && !(load && is_sub_bitmap(load));
+                ASSERT_EQ((std::vector<int>{x, y, x2, y2}), (std::vector<int>{want.x, want.y, want.x2, want.y2}));
+                ASSERT_EQ(getpixel(buffer, 320, 240) != mark, want.cleared);
+                ASSERT_EQ(saved, want.saved);
+                ASSERT_EQ(loaded, want.loaded);
+                if (!saved && !loaded) {
+                    ASSERT_EQ(getpixel(buffer, 0, 0) == paste_colour, want.pasted);
+                }
+                log += " pass";
+                continue;
+            }
+            int k = rnd(12) ? keys[rnd(std::size(keys))] : slow_keys[rnd(2)];
+            for (int slow : slow_keys)
+                if (m.held[slow] && rnd(2))
+                    k = slow;
+            if (m.held[k] && rnd(3) == 0)
+                report(k, true);  // autorepeat
+            else if (m.held[k])
+                report(k, false);
+            else {
+                report(k, true);
+                if (rnd(2))
+                    report(k, false);  // a tap
+            }
+        }
+        release_all();
+    }
+}
+
 TEST_F(Snapshot, PasteWithNothingHeldDoesNothing)
 {
     scribble();

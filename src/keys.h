@@ -1,0 +1,20 @@
+// The keys: the key pass, and the notes of presses that let a tap act
+// however short it is.
+#pragma once
+
+// Notes every press the library's keyboard handler reports, from now on:
+// a key pressed and let go between two reads still acts once. Start-up
+// calls it once the keyboard is installed.
+void watch_presses();
+
+// The frame loop's test of Esc: held, or pressed since the last test.
+bool esc_pressed();
+
+// One key pass: move the dots, clear, save, load, paste. A step's key acts
+// if it is held at its read, or if it was pressed since the last pass
+// began; such presses act in the order they were made.
+void move();
+
+// Forgets every press noted and not yet acted on, and takes every key as
+// let go.
+void forget_presses();
