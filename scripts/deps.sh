@@ -18,13 +18,13 @@ if [ "${1:-}" = package ] || [ "${1:-}" = test ]; then
   pkgs+=(build-essential debhelper dpkg-dev)
 fi
 if [ "${1:-}" = windows ]; then
-  pkgs+=(g++-mingw-w64-x86-64-win32 patch imagemagick wine xvfb xdotool libgtest-dev libx11-dev libxtst-dev)
+  pkgs+=(g++-mingw-w64-x86-64-win32 patch imagemagick wine xvfb x11-xkb-utils xkb-data xdotool libgtest-dev libx11-dev libxtst-dev)
 fi
 if [ "${1:-}" = web ] || [ "${1:-}" = test ]; then
   pkgs+=(emscripten chromium python3 patch dpkg-dev)
 fi
 if [ "${1:-}" = test ]; then
-  pkgs+=(libgtest-dev xvfb x11-utils libx11-dev libxtst-dev xdotool imagemagick
+  pkgs+=(libgtest-dev xvfb x11-utils x11-xkb-utils xkb-data libx11-dev libxtst-dev xdotool imagemagick
          clang libclang-rt-dev valgrind desktop-file-utils groff-base mandoc man-db
          appstream lintian acl autopkgtest)
 fi

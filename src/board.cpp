@@ -24,7 +24,7 @@ bool startup()
     if (allegro_init() != 0)
         return fail("cannot start the Allegro library");
     catch_stop_signals();
-    if (install_keyboard() != 0)
+    if (install_keys() != 0)
         return fail("cannot read the keyboard");
     watch_presses();
     set_color_depth(COLOR_DEPTH);

@@ -33,6 +33,12 @@ bool read_file(const char *path, size_t max, std::vector<unsigned char> &out);
 // (empty where it gave none).
 void cannot_start(const char *what, const char *why);
 
+// Installs the library's keyboard so that the keys labelled W, S, A, D and
+// P act on every layout that has such labels, and on a layout without Latin
+// letters the keys at their US places do. Returns install_keyboard()'s
+// result.
+int install_keys();
+
 // Ctrl+C, kill and a logout end the game at the end of a pass: their
 // handler only sets `stop_signal`; a second one ends it at once. Call once
 // before the library starts (which puts in handlers of its own) and once

@@ -429,3 +429,7 @@ void end_by_stop_signal()
     std::signal(sig, SIG_DFL);
     std::raise(sig);
 }
+
+// The library's keyboard driver for this platform maps keys by their labels
+// itself.
+int install_keys() { return install_keyboard(); }

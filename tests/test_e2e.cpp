@@ -312,6 +312,87 @@ TEST(EndToEnd, ATapThatCouldNotActNeverActsLaterNorHoldsKeysBack)
     std::system(("rm -rf " + dir).c_str());
 }
 
+// The keys labelled W, S, A, D and P act on every layout that has such
+// labels; on a layout without Latin letters, the keys at their US places.
+TEST(EndToEnd, TheLabelledKeysActOnEveryLayout)
+{
+    struct Layout {
+        const char *layout, *variant;
+        bool latin;
+    };
+    // X keycodes of the US places of W, S, A, D and P (the evdev ones that
+    // Xvfb uses), and of Z, which is W's place on a French keyboard.
+    enum : unsigned { AD02 = 25, AC02 = 39, AC01 = 38, AC03 = 40, AD10 = 33 };
+    struct Restore {
+        ~Restore() { std::system("setxkbmap -layout us"); }
+    } restore;
+    for (const Layout &l : {Layout{"fr", "", true}, Layout{"us", "dvorak", true}, Layout{"ru", "", false}}) {
+        SCOPED_TRACE(std::string(l.layout) + " " + l.variant);
+        ASSERT_EQ(std::system(("setxkbmap -layout " + std::string(l.layout) + " -variant '" + l.variant + "'").c_str()), 0);
+        Display *dpy = XOpenDisplay(nullptr);
+        ASSERT_NE(dpy, nullptr);
+        const auto code = [&](KeySym letter, unsigned place) {
+            return l.latin ? unsigned(XKeysymToKeycode(dpy, letter)) : place;
+        };
+        const unsigned w = code(XK_w, AD02), s = code(XK_s, AC02), a = code(XK_a, AC01), d = code(XK_d, AC03),
+                       p = code(XK_p, AD10);
+        XCloseDisplay(dpy);
+        ASSERT_NE(w * s * a * d * p, 0u);
+
+        char tmpl[] = "/tmp/vellomar-e2e-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        const std::string dir = tmpl;
+        XGame g(dir);
+        ASSERT_TRUE(g.ready()) << g.output();
+        if (w != AD02) {
+            // The key at the US place of W is some other letter here.
+            g.press_code(AD02);
+            g.press(XK_Down);  // passes run
+            EXPECT_TRUE(g.wait_pixel(15, 100, GREY));
+            g.release(XK_Down);
+            g.release_code(AD02);
+            EXPECT_FALSE(near(g.pixel(625, 455), LIGHT_RED)) << "the key at W's US place moved the dot";
+        }
+        if (!l.latin) {
+            // No other key of the letters' rows takes a letter of the game:
+            // each held while the grey dot draws ten more pixels.
+            int row = 20;
+            for (unsigned other = 24; other <= 61; other++) {
+                if (other == w || other == s || other == a || other == d || other == p || other == 36 ||
+                    other == 37 || other == 50)
+                    continue;
+                g.press_code(other);
+                g.press(XK_Down);
+                EXPECT_TRUE(g.wait_pixel(15, row += 10, GREY));
+                g.release(XK_Down);
+                g.release_code(other);
+                for (auto [px, py] : {std::pair{625, 455}, {625, 474}, {614, 465}, {634, 465}})
+                    EXPECT_FALSE(near(g.pixel(px, py), LIGHT_RED)) << "key " << other << " moved the dot";
+            }
+        }
+        const auto hold = [&](unsigned key, int px, int py) {
+            g.press_code(key);
+            EXPECT_TRUE(g.wait_pixel(px, py, LIGHT_RED)) << "key " << key;
+            g.release_code(key);
+        };
+        hold(w, 625, 400);
+        hold(s, 625, 474);  // the bottom limit
+        hold(d, 634, 469);  // the right limit
+        hold(a, 550, 469);
+        // The line comes back with F2 and P.
+        g.tap(XK_F1);
+        g.tap(XK_space);
+        ASSERT_TRUE(g.wait_pixel(625, 400, BLACK));
+        g.tap(XK_F2);
+        g.press_code(p);
+        EXPECT_TRUE(g.wait_pixel(625, 400, LIGHT_RED)) << "P did not paste";
+        g.release_code(p);
+        g.tap(XK_Escape);
+        EXPECT_EQ(g.wait_exit(), 0);
+        std::system(("rm -rf " + dir).c_str());
+    }
+}
+
 TEST(EndToEnd, KilledGamesNeverTearTheSnapshotAndWhatTheyLeftGoes)
 {
     char tmpl[] = "/tmp/vellomar-e2e-XXXXXX";

@@ -223,15 +223,18 @@ void XGame::find_window(int timeout_ms)
     }
 }
 
-void XGame::press(KeySym k)
+void XGame::press(KeySym k) { press_code(XKeysymToKeycode(dpy_, k)); }
+void XGame::release(KeySym k) { release_code(XKeysymToKeycode(dpy_, k)); }
+
+void XGame::press_code(unsigned code)
 {
-    XTestFakeKeyEvent(dpy_, XKeysymToKeycode(dpy_, k), True, CurrentTime);
+    XTestFakeKeyEvent(dpy_, code, True, CurrentTime);
     XSync(dpy_, False);
 }
 
-void XGame::release(KeySym k)
+void XGame::release_code(unsigned code)
 {
-    XTestFakeKeyEvent(dpy_, XKeysymToKeycode(dpy_, k), False, CurrentTime);
+    XTestFakeKeyEvent(dpy_, code, False, CurrentTime);
     XSync(dpy_, False);
 }
 

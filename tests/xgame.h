@@ -20,6 +20,9 @@ public:
     void press(KeySym k);
     void release(KeySym k);
     void tap(KeySym k, int hold_ms = 60);
+    // The key with X keycode `code`, whatever the layout gives it.
+    void press_code(unsigned code);
+    void release_code(unsigned code);
     Rgb8 pixel(int px, int py);
     // Waits until the pixel is within `tol` of `want`; false on timeout.
     bool wait_pixel(int px, int py, Rgb8 want, int tol = 12, int timeout_ms = 3000);
