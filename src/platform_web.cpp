@@ -4,6 +4,7 @@
 // catch and shows no stderr: a failed start is told on the page.
 #include "platform.h"
 
+#include <allegro.h>
 #include <emscripten.h>
 
 #include <cerrno>

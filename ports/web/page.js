@@ -91,23 +91,51 @@ const SCANCODES = (() => {
   };
   return Object.assign(map, rest);
 })();
+// What a key of the letters' rows gives on a US keyboard besides letters.
+const PUNCTUATION = { '`': 'Backquote', '-': 'Minus', '=': 'Equal', '[': 'BracketLeft', ']': 'BracketRight',
+  ';': 'Semicolon', "'": 'Quote', '\\': 'Backslash', ',': 'Comma', '.': 'Period', '/': 'Slash' };
+
+// Letter keys act by their label, as on the desktop: the key that types W
+// is W on any layout (AZERTY, Dvorak). On a layout without Latin letters
+// (Russian, Greek, Hebrew, Arabic) a letter key acts as the one at its US
+// place. Every other key acts by its place.
+function scancodeOf(event) {
+  const k = event.key;
+  if (/^[a-z]$/i.test(k)) return SCANCODES['Key' + k.toUpperCase()];
+  if (/^Key[A-Z]$/.test(event.code) && k.length <= 2 && [...k].length == 1) {
+    if (/\p{Script=Latin}/u.test(k)) return 0;  // a letter the game has no key for
+    if (PUNCTUATION[k]) return SCANCODES[PUNCTUATION[k]];
+  }
+  return SCANCODES[event.code];
+}
+
 // The game's own keys: the browser's default for them (help on F1,
 // scrolling on the arrows and Space) never happens.
 const GAME_KEYS = new Set(['ArrowUp', 'ArrowDown', 'ArrowLeft', 'ArrowRight', 'KeyW', 'KeyS', 'KeyA', 'KeyD',
-  'Space', 'F1', 'F2', 'KeyP', 'Escape', 'PageUp', 'PageDown', 'Home', 'End']);
+  'Space', 'F1', 'F2', 'KeyP', 'Escape', 'PageUp', 'PageDown', 'Home', 'End'].map(c => SCANCODES[c]));
 // Left to the browser: reload, full screen, its tools.
 const BROWSER_KEYS = new Set(['F5', 'F11', 'F12']);
 
 const queue = [];
 const held = new Set();
+const pressedAs = new Map();  // event.code -> the scancode its press gave
 
 function key(event, pressed) {
-  const scancode = SCANCODES[event.code];
-  if (!scancode || BROWSER_KEYS.has(event.code) || event.ctrlKey || event.metaKey) return;
-  if (GAME_KEYS.has(event.code)) event.preventDefault();
+  if (BROWSER_KEYS.has(event.code) || event.ctrlKey || event.metaKey) return;
+  // A release lets go of what its press pressed, whatever the key gives now
+  // (Shift let go first, a layout switched while it was held).
+  const scancode = pressed ? (pressedAs.get(event.code) || scancodeOf(event)) : pressedAs.get(event.code);
+  if (!scancode) return;
+  if (GAME_KEYS.has(scancode)) event.preventDefault();
   if (event.repeat || stats.ended) return;  // the browser's autorepeat: the game sees keys held
   if (pressed === held.has(scancode)) return;
-  pressed ? held.add(scancode) : held.delete(scancode);
+  if (pressed) {
+    held.add(scancode);
+    pressedAs.set(event.code, scancode);
+  } else {
+    held.delete(scancode);
+    pressedAs.delete(event.code);
+  }
   queue.push({ code: scancode | (pressed ? 256 : 0), at: event.timeStamp });
 }
 window.addEventListener('keydown', e => key(e, true));
@@ -117,6 +145,7 @@ window.addEventListener('keyup', e => key(e, false));
 function releaseAll() {
   for (const scancode of held) queue.push({ code: scancode, at: performance.now() });
   held.clear();
+  pressedAs.clear();
 }
 window.addEventListener('blur', releaseAll);
 

@@ -139,27 +139,30 @@ class Browser:
         'ArrowUp': ('ArrowUp', 38), 'ArrowDown': ('ArrowDown', 40), 'ArrowLeft': ('ArrowLeft', 37),
         'ArrowRight': ('ArrowRight', 39), 'KeyW': ('w', 87), 'KeyS': ('s', 83), 'KeyA': ('a', 65),
         'KeyD': ('d', 68), 'KeyP': ('p', 80), 'Space': (' ', 32), 'F1': ('F1', 112), 'F2': ('F2', 113),
-        'Escape': ('Escape', 27), 'PageDown': ('PageDown', 34), 'KeyQ': ('q', 81),
+        'Escape': ('Escape', 27), 'PageDown': ('PageDown', 34), 'KeyQ': ('q', 81), 'KeyZ': ('z', 90),
+        'Comma': (',', 188), 'Semicolon': (';', 186), 'KeyO': ('o', 79),
     }
 
-    def key(self, code, down):
-        key, vk = self.KEYS[code]
+    def key(self, code, down, key=None):
+        """The key at place `code`; `key` is what the layout gives it (the US one if None)."""
+        us, vk = self.KEYS.get(code, (None, 0))
+        key = key or us
         params = {'type': 'keyDown' if down else 'keyUp', 'code': code, 'key': key,
                   'windowsVirtualKeyCode': vk, 'nativeVirtualKeyCode': vk}
         if down and len(key) == 1:
             params['text'] = key
         self.call('Input.dispatchKeyEvent', **params)
 
-    def press(self, code):
-        self.key(code, True)
+    def press(self, code, key=None):
+        self.key(code, True, key)
 
-    def release(self, code):
-        self.key(code, False)
+    def release(self, code, key=None):
+        self.key(code, False, key)
 
-    def tap(self, code, hold=0.06):
-        self.press(code)
+    def tap(self, code, hold=0.06, key=None):
+        self.press(code, key)
         time.sleep(hold)
-        self.release(code)
+        self.release(code, key)
 
     def pixel(self, x, y):
         return self.js("Array.from(document.getElementById('board').getContext('2d')"

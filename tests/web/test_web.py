@@ -105,6 +105,31 @@ def run(b, site, native):
     check('Space clears the lines, not the dots',
           b.wait_pixel(300, 15, BLACK) and b.wait_pixel(629, 15, GREY) and b.wait_pixel(625, 469, LIGHT_RED))
 
+    # Letter keys act by their label on any layout, and on one without Latin
+    # letters by their US place; a release lets go of what its press pressed.
+    left = lambda: b.js("(() => { const c = document.getElementById('board').getContext('2d');"
+                        " for (let x = 0; x < 640; x++) { const d = c.getImageData(x, 11, 1, 1).data;"
+                        " if (d[0] > 240 && d[1] > 30 && d[1] < 70) return x; } return -1; })()")
+    passes = lambda: b.wait('window.vellomar.turns > %d' % (b.js('window.vellomar.turns') + 10))
+    b.press('KeyZ', 'w')  # AZERTY's W
+    check('AZERTY: the key labelled W acts as W', b.wait_pixel(625, 6, LIGHT_RED))  # the top limit
+    b.release('KeyZ', 'w')
+    b.press('KeyA', '\u0444')  # Russian: the key at A's place
+    check('Russian: the key at A\'s US place acts as A', b.wait_pixel(450, 11, LIGHT_RED))
+    b.release('KeyA', 'a')  # the layout switched while it was held
+    stood = passes() and left()
+    b.press('KeyS', 'o')  # Dvorak's O and E, at the US places of S and D
+    b.press('KeyD', 'e')
+    passes()
+    b.release('KeyD', 'e')
+    b.release('KeyS', 'o')
+    check('a release lets go of its press\'s key, and unlabelled places do nothing',
+          passes() and left() == stood and b.pixel(stood + 5, 30) == list(BLACK),
+          'the dot moved from %s to %s' % (stood, left()))
+    b.press('Semicolon', 's')  # Dvorak's S
+    check('Dvorak: the key labelled S acts as S', b.wait_pixel(stood + 5, 100, LIGHT_RED))
+    b.release('Semicolon', 's')
+
     # F1 opens no help tab, and no key scrolls the page, even a small one.
     b.call('Emulation.setDeviceMetricsOverride', width=700, height=360, deviceScaleFactor=1, mobile=False)
     pages = lambda: len([t for t in b.call('Target.getTargets', session=False)['targetInfos'] if t['type'] == 'page'])
@@ -128,7 +153,7 @@ def run(b, site, native):
     b.tap('Space')
     b.wait_pixel(629, 200, BLACK)
     b.tap('F2')
-    b.tap('KeyP')
+    b.tap('KeyP', key='\u0437')  # Russian: the key at P's place
     check('F2 and P bring the saved board back', b.wait_pixel(629, 200, GREY))
     saved = b.file(SNAPSHOT)
     b.wait('window.vellomar.syncs > 0')
