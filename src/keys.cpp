@@ -2,14 +2,24 @@
 
 #include "board.h"
 
-#include <mutex>
+#include <atomic>
 
 // key[] is the held state only: a press and its release that both come
 // between two reads (an on-screen keyboard, a remote desktop, a switch, or
 // a pass that takes long) leave it 0 at both, and the press is lost. The
 // library's keyboard handler, on its own thread, notes every press here as
 // well, numbered, and the next key pass takes the notes.
-static std::mutex notes;           // guards the three below
+// A spin lock guards the three below: it is held for a few dozen
+// instructions at a time, and the Windows toolchain has no std::mutex.
+static std::atomic_flag notes = ATOMIC_FLAG_INIT;
+struct Notes {
+    Notes()
+    {
+        while (notes.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~Notes() { notes.clear(std::memory_order_release); }
+};
 static unsigned pressed[KEY_MAX];  // number of the first press since the last take, 0 for none
 static unsigned presses;
 // Down as the handler last reported it. The system's autorepeat reports a
@@ -22,7 +32,7 @@ static bool reported_down[KEY_MAX];
 static void note_press(int scancode)
 {
     const int k = scancode & 0x7f;
-    std::lock_guard<std::mutex> lock(notes);
+    Notes lock;
     if (scancode & 0x80) {
         reported_down[k] = false;
         return;
@@ -40,7 +50,7 @@ bool esc_pressed()
 {
     bool tapped;
     {
-        std::lock_guard<std::mutex> lock(notes);
+        Notes lock;
         tapped = pressed[KEY_ESC] != 0;
         pressed[KEY_ESC] = 0;
     }
@@ -65,7 +75,7 @@ static unsigned held_back[KEY_MAX];  // for the next pass
 static void take_presses()
 {
     {
-        std::lock_guard<std::mutex> lock(notes);
+        Notes lock;
         for (int k : PASS_ORDER) {
             offered[k] = pressed[k];
             pressed[k] = 0;
@@ -82,7 +92,7 @@ static void take_presses()
 
 void forget_presses()
 {
-    std::lock_guard<std::mutex> lock(notes);
+    Notes lock;
     for (int k = 0; k < KEY_MAX; k++) {
         pressed[k] = offered[k] = held_back[k] = 0;
         waited[k] = reported_down[k] = false;
