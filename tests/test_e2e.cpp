@@ -328,6 +328,9 @@ TEST(EndToEnd, TheLabelledKeysActOnEveryLayout)
     } restore;
     for (const Layout &l : {Layout{"fr", "", true}, Layout{"us", "dvorak", true}, Layout{"ru", "", false}}) {
         SCOPED_TRACE(std::string(l.layout) + " " + l.variant);
+        if (!l.latin && under_wine())
+            GTEST_SKIP() << "Wine reads the X keymap through the locale's character set and here can't "
+                            "tell a Cyrillic-only layout, so it makes up the keys' scancodes itself";
         ASSERT_EQ(std::system(("setxkbmap -layout " + std::string(l.layout) + " -variant '" + l.variant + "'").c_str()), 0);
         Display *dpy = XOpenDisplay(nullptr);
         ASSERT_NE(dpy, nullptr);
