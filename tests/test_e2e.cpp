@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <stdexcept>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -130,6 +131,19 @@ std::string contents(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
+// A folder of the test's own, removed when it ends, however it ends.
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char t[] = "/tmp/vellomar-e2e-XXXXXX";
+        if (!mkdtemp(t))
+            throw std::runtime_error("no temporary folder");
+        path = t;
+    }
+    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
+};
+
 // The Windows build, run under Wine instead of the native one.
 bool under_wine()
 {
@@ -140,9 +154,8 @@ bool under_wine()
 
 TEST(EndToEnd, StopSignalsEndItQuietlyAndLeaveAWholeSnapshot)
 {
-    char tmpl[] = "/tmp/vellomar-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
+    const TempDir tmp;
+    const std::string &dir = tmp.path;
     // Ctrl+C, kill and a hang-up end the game at the end of a pass, and the
     // process by that same signal; a race would show in one run of several.
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGINT, SIGTERM, SIGHUP, SIGINT, SIGTERM, SIGHUP}) {
@@ -160,7 +173,6 @@ TEST(EndToEnd, StopSignalsEndItQuietlyAndLeaveAWholeSnapshot)
         EXPECT_EQ(g.output(), "");
         EXPECT_EQ(listing(dir), std::vector<std::string>{"load.bmp"});
     }
-    std::system(("rm -rf " + dir).c_str());
 }
 
 // A logout ends the X server and sends SIGTERM at the same moment. In
@@ -170,9 +182,8 @@ TEST(EndToEnd, TheDisplayGoingAwayEndsItAtOnce)
 {
     if (under_wine())
         GTEST_SKIP() << "Wine's own X connection";
-    char tmpl[] = "/tmp/vellomar-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl, display = getenv("DISPLAY");
+    const TempDir tmp;
+    const std::string &dir = tmp.path, display = getenv("DISPLAY");
     enum { SERVER_ONLY, SERVER_THEN_TERM, TERM_THEN_SERVER };
     for (int round = 0; round < 9; round++) {
         const int order = round % 3;
@@ -211,7 +222,6 @@ TEST(EndToEnd, TheDisplayGoingAwayEndsItAtOnce)
         }
         EXPECT_TRUE(whole_snapshot(dir + "/load.bmp"));
     }
-    std::system(("rm -rf " + dir).c_str());
 }
 
 // A press and its release that both come between two passes (an on-screen
@@ -219,9 +229,8 @@ TEST(EndToEnd, TheDisplayGoingAwayEndsItAtOnce)
 // takes long.
 TEST(EndToEnd, TapsShorterThanAPassStillAct)
 {
-    char tmpl[] = "/tmp/vellomar-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
+    const TempDir tmp;
+    const std::string &dir = tmp.path;
     XGame g(dir);
     ASSERT_TRUE(g.ready()) << g.output();
     for (int i = 1; i <= 5; i++) {
@@ -248,7 +257,6 @@ TEST(EndToEnd, TapsShorterThanAPassStillAct)
     usleep(50 * 1000);
     g.tap(XK_Escape, 0);
     EXPECT_EQ(g.wait_exit(10000), 0) << "Esc tapped during a slow pass did not end the game";
-    std::system(("rm -rf " + dir).c_str());
 }
 
 // A tap the game could not act on (Space while D is held, any key while a
@@ -256,9 +264,8 @@ TEST(EndToEnd, TapsShorterThanAPassStillAct)
 // held after it act as held ones do.
 TEST(EndToEnd, ATapThatCouldNotActNeverActsLaterNorHoldsKeysBack)
 {
-    char tmpl[] = "/tmp/vellomar-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
+    const TempDir tmp;
+    const std::string &dir = tmp.path;
     XGame g(dir);
     ASSERT_TRUE(g.ready()) << g.output();
     // Lets the game run while the grey dot draws down column 15 to `row`.
@@ -309,7 +316,6 @@ TEST(EndToEnd, ATapThatCouldNotActNeverActsLaterNorHoldsKeysBack)
 
     g.tap(XK_Escape);
     EXPECT_EQ(g.wait_exit(), 0);
-    std::system(("rm -rf " + dir).c_str());
 }
 
 // The keys labelled W, S, A, D and P act on every layout that has such
@@ -342,9 +348,8 @@ TEST(EndToEnd, TheLabelledKeysActOnEveryLayout)
         XCloseDisplay(dpy);
         ASSERT_NE(w * s * a * d * p, 0u);
 
-        char tmpl[] = "/tmp/vellomar-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        const std::string dir = tmpl;
+        const TempDir tmp;
+        const std::string &dir = tmp.path;
         XGame g(dir);
         ASSERT_TRUE(g.ready()) << g.output();
         if (w != AD02) {
@@ -392,15 +397,13 @@ TEST(EndToEnd, TheLabelledKeysActOnEveryLayout)
         g.release_code(p);
         g.tap(XK_Escape);
         EXPECT_EQ(g.wait_exit(), 0);
-        std::system(("rm -rf " + dir).c_str());
     }
 }
 
 TEST(EndToEnd, KilledGamesNeverTearTheSnapshotAndWhatTheyLeftGoes)
 {
-    char tmpl[] = "/tmp/vellomar-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
+    const TempDir tmp;
+    const std::string &dir = tmp.path;
     for (int i = 0; i < 3; i++) {
         XGame g(dir);
         ASSERT_TRUE(g.ready()) << g.output();
@@ -456,14 +459,12 @@ TEST(EndToEnd, KilledGamesNeverTearTheSnapshotAndWhatTheyLeftGoes)
     g.tap(XK_Escape);
     EXPECT_EQ(g.wait_exit(), 0);
     close(held);
-    std::system(("rm -rf " + dir).c_str());
 }
 
 TEST(EndToEnd, F2AndPBringASavedBoardBack)
 {
-    char tmpl[] = "/tmp/vellomar-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
+    const TempDir tmp;
+    const std::string &dir = tmp.path;
     XGame g(dir);
     ASSERT_TRUE(g.ready()) << g.output();
     g.press(XK_Down);
@@ -493,5 +494,4 @@ TEST(EndToEnd, F2AndPBringASavedBoardBack)
     g.tap(XK_Escape);
     EXPECT_EQ(g.wait_exit(), 0);
     EXPECT_EQ(g.output(), "");
-    std::system(("rm -rf " + dir).c_str());
 }

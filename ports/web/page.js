@@ -102,7 +102,7 @@ const PUNCTUATION = { '`': 'Backquote', '-': 'Minus', '=': 'Equal', '[': 'Bracke
 function scancodeOf(event) {
   const k = event.key;
   if (/^[a-z]$/i.test(k)) return SCANCODES['Key' + k.toUpperCase()];
-  if (/^Key[A-Z]$/.test(event.code) && k.length <= 2 && [...k].length == 1) {
+  if (/^Key[A-Z]$/.test(event.code) && [...k].length == 1) {
     if (/\p{Script=Latin}/u.test(k)) return 0;  // a letter the game has no key for
     if (PUNCTUATION[k]) return SCANCODES[PUNCTUATION[k]];
   }
