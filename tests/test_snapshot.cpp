@@ -274,7 +274,6 @@ struct KeyModel {
     int x, y, x2, y2;
 
     struct Did {
-        int x, y, x2, y2;
         bool cleared, saved, loaded, pasted;
     };
 
@@ -319,10 +318,6 @@ struct KeyModel {
             return true;
         };
         Did d{};
-        const auto done = [&] {
-            d.x = x, d.y = y, d.x2 = x2, d.y2 = y2;
-            return d;
-        };
         struct Move { int key, *pos, by, limit; };
         const Move moves[] = {{KEY_UP, &y, -1, DOT_MIN},    {KEY_DOWN, &y, +1, DOT_MAX_Y},
                               {KEY_LEFT, &x, -1, DOT_MIN},  {KEY_RIGHT, &x, +1, DOT_MAX_X},
@@ -335,14 +330,14 @@ struct KeyModel {
             if (!r)
                 continue;
             if (*m.pos == m.limit)
-                return done();
+                return d;
             *m.pos += m.by;
         }
         d.cleared = !d_read && reads(KEY_SPACE);
         d.saved = reads(KEY_F1);
         d.loaded = reads(KEY_F2);
         d.pasted = reads(KEY_P);
-        return done();
+        return d;
     }
 };
 
@@ -371,7 +366,8 @@ TEST_F(Snapshot, KeysActAsTheModelOfHoldsAndTapsSays)
         };
         m.x = x = place(DOT_MAX_X), m.y = y = place(DOT_MAX_Y);
         m.x2 = x2 = place(DOT_MAX_X), m.y2 = y2 = place(DOT_MAX_Y);
-        std::string log;
+        std::string log = "from (" + std::to_string(x) + "," + std::to_string(y) + ") (" + std::to_string(x2) +
+                          "," + std::to_string(y2) + "):";
         const auto report = [&](int k, bool down) {
             key[k] = down ? -1 : 0;
             keyboard_lowlevel_callback(down ? k : k | 0x80);
@@ -380,7 +376,7 @@ TEST_F(Snapshot, KeysActAsTheModelOfHoldsAndTapsSays)
         };
         for (int e = 0; e < EVENTS; e++) {
             if (rnd(3) == 0) {
-                SCOPED_TRACE("sequence " + std::to_string(s) + " from (" + std::to_string(m.x) + "," + std::to_string(m.y) + ") (" + std::to_string(m.x2) + "," + std::to_string(m.y2) + "):" + log + " pass");
+                SCOPED_TRACE("sequence " + std::to_string(s) + " " + log + " pass");
                 ASSERT_EQ(esc_pressed(), m.quits());
                 // What the pass does shows: a cleared mark, a file written,
                 // a held picture replaced, a 1-pixel picture pasted.
@@ -396,7 +392,7 @@ TEST_F(Snapshot, KeysActAsTheModelOfHoldsAndTapsSays)
                 const KeyModel::Did want = m.pass();
                 const bool saved = access("load.bmp", F_OK) == 0;
                 const bool loaded = load != before && !(load && is_sub_bitmap(load));
-                ASSERT_EQ((std::vector<int>{x, y, x2, y2}), (std::vector<int>{want.x, want.y, want.x2, want.y2}));
+                ASSERT_EQ((std::vector<int>{x, y, x2, y2}), (std::vector<int>{m.x, m.y, m.x2, m.y2}));
                 ASSERT_EQ(getpixel(buffer, 320, 240) != mark, want.cleared);
                 ASSERT_EQ(saved, want.saved);
                 ASSERT_EQ(loaded, want.loaded);
