@@ -1,8 +1,11 @@
-// Files and the game's end in the browser. The current folder is one the
-// page keeps in the browser's own storage (IndexedDB), and the page syncs
-// it after every save that succeeded. The browser gives no signals to
-// catch and shows no stderr: a failed start is told on the page.
+// Files and the game's end in the browser. The current folder lives in the
+// page's memory; the page stores each save in the browser's own storage
+// (IndexedDB) the moment the game has made it, and checks a dropped picture
+// here before it becomes load.bmp. The browser gives no signals to catch
+// and shows no stderr: a failed start is told on the page.
 #include "platform.h"
+#include "bmpcheck.h"
+#include "snapshot.h"
 
 #include <allegro.h>
 #include <emscripten.h>
@@ -57,7 +60,11 @@ std::string temporary_for(const std::string &path, int n)
 
 } // namespace
 
-EM_JS(void, web_saved, (void), { Module.vellomarSaved(); });
+// The page stores the bytes before the pass goes on: a reload, close or
+// crash of the tab after this pass keeps the save.
+EM_JS(void, web_saved, (const unsigned char *data, size_t size), {
+    Module.vellomarSaved(HEAPU8.subarray(data, data + size));
+});
 EM_JS(void, web_cannot_start, (const char *text), { Module.vellomarCannotStart(UTF8ToString(text)); });
 
 bool replace_file(const char *path, const unsigned char *data, size_t size)
@@ -86,7 +93,7 @@ bool replace_file(const char *path, const unsigned char *data, size_t size)
     }
     if (stat(path, &st) == 0)
         saved = {true, st.st_dev, st.st_ino, st.st_size, st.st_mtime};
-    web_saved();
+    web_saved(data, size);
     return true;
 }
 
@@ -117,6 +124,17 @@ bool read_file(const char *path, size_t max, std::vector<unsigned char> &out)
     }
     close(fd);
     return got == out.size();
+}
+
+// Whether F2 could read `size` bytes at `data`: the page asks before a
+// dropped or picked file becomes load.bmp.
+extern "C" EMSCRIPTEN_KEEPALIVE int vellomar_readable(const unsigned char *data, size_t size)
+{
+    RGB palette[PAL_SIZE];
+    BITMAP *bmp = size <= BMP_MAX_FILE ? read_snapshot(data, size, palette) : nullptr;
+    if (bmp)
+        destroy_bitmap(bmp);
+    return bmp != nullptr;
 }
 
 void cannot_start(const char *what, const char *why)

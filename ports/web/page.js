@@ -11,7 +11,8 @@ const status = document.getElementById('status');
 const storageNote = document.getElementById('storage');
 
 // What the tests and the benchmark read.
-const stats = { passes: 0, turns: 0, keyDelays: [], ended: false, syncs: 0, started: false };
+const stats = { passes: 0, turns: 0, keyDelays: [], ended: false, started: false, storing: 0, stored: 0,
+  storeFailures: 0, storeTimes: [], storedBytes: 0, persisted: null, saves: 0, newest: null };
 window.vellomar = stats;
 
 function say(text) { status.textContent = text; }
@@ -61,14 +62,22 @@ function visible() {
   });
 }
 
+// Resolved at the game's first turn, once the library is up.
+let gameUp;
+const gameStarted = new Promise(resolve => { gameUp = resolve; });
+
 async function turn(passes) {
   stats.passes += passes;
   stats.turns++;
+  gameUp();
   await new Promise(resolve => { wake = resolve; channel.port2.postMessage(0); });
-  // A hidden page waits here, without a pass, until it is shown again.
+  // A hidden page waits here, without a pass, until it is shown again; it
+  // then reads the newest save, which another tab may have made meanwhile,
+  // before its next F2.
   if (document.hidden) {
     releaseAll();
     await visible();
+    await readNewest();
   }
 }
 
@@ -159,25 +168,216 @@ function nextKey() {
 
 // --- load.bmp, kept in the browser -------------------------------------------------------
 
-let kept = false;       // whether the browser keeps the folder
-let syncing = false, again = false;
+// The game's folder lives in the page's memory. Each save is stored in
+// IndexedDB by itself the moment the game makes it: one put in its own
+// transaction, committed at once, so that the bytes have left the page
+// before the game's pass ends and a reload, close or crash after it keeps
+// them. Nothing copies a folder over another. Every save gets its own key,
+// [time, tab], later than any this tab has seen, and its transaction
+// deletes only the keys below it: a stale tab never deletes or replaces a
+// newer save made elsewhere, whatever order the transactions land in, and
+// the newest key is load.bmp. The bytes are kept run-length packed: a
+// board is mostly runs of one colour, and F1 held stores a save on every
+// pass that changed the board.
+const DB = 'vellomar', STORE = 'saves';
+const TAB = Math.random();
+let db = null;          // the open database, or null
+let opening = null;     // the promise of opening it
+let newest = null;      // the key of the load.bmp in the folder, or null
+let storageRefused = false;
+let asked = false;      // whether persistent storage has been asked for
+const tabs = 'BroadcastChannel' in window ? new BroadcastChannel('vellomar') : null;
 
-// One sync at a time, and at most one waiting behind it.
-function sync() {
-  if (!kept) return;
-  if (syncing) { again = true; return; }
-  syncing = true;
-  FS.syncfs(false, error => {
-    syncing = false;
-    stats.syncs++;
-    if (error) noStorage();
-    if (again) { again = false; sync(); }
-  });
+function later(a, b) { return indexedDB.cmp(a, b) > 0; }
+
+// Runs of at least 8 equal bytes as (varint 2n+1, byte), the rest as
+// (varint 2n, n bytes). Never more than 5 bytes longer than its input.
+function pack(b) {
+  const out = new Uint8Array(b.length + 16);
+  let o = 0, literal = 0, i = 0;
+  const varint = v => { while (v > 127) { out[o++] = (v % 128) | 128; v = Math.floor(v / 128); } out[o++] = v; };
+  const flush = end => {
+    if (end === literal) return;
+    varint((end - literal) * 2);
+    out.set(b.subarray(literal, end), o);
+    o += end - literal;
+  };
+  while (i < b.length) {
+    const v = b[i];
+    let j = i + 1;
+    while (j < b.length && b[j] === v) j++;
+    if (j - i >= 8) {
+      flush(i);
+      varint((j - i) * 2 + 1);
+      out[o++] = v;
+      literal = j;
+    }
+    i = j;
+  }
+  flush(b.length);
+  return out.slice(0, o);
 }
-window.addEventListener('pagehide', sync);
+
+// The bytes of a record; throws if it is not what pack() made of `size` bytes.
+function unpack(record) {
+  const p = record.packed, out = new Uint8Array(record.size);
+  let i = 0, o = 0;
+  while (i < p.length) {
+    let v = 0, scale = 1, c;
+    do { c = p[i++]; v += (c & 127) * scale; scale *= 128; } while (c & 128 && i < p.length);
+    const n = Math.floor(v / 2);
+    if (o + n > out.length || i + (v % 2 ? 1 : n) > p.length) throw new Error('damaged');
+    if (v % 2) out.fill(p[i++], o, o + n); else { out.set(p.subarray(i, i + n), o); i += n; }
+    o += n;
+  }
+  if (o !== out.length) throw new Error('damaged');
+  return out;
+}
+
+// The folder's load.bmp becomes `bytes`: a new file renamed over the old
+// one, so that the game sees it is another file and F1 held saves again.
+let written = 0;
+function putInFolder(bytes) {
+  const tmp = FOLDER + '/.page-' + (++written) + '.bmp';
+  FS.writeFile(tmp, bytes);
+  FS.rename(tmp, SNAPSHOT);
+}
+
+function openStore() {
+  if (db) return Promise.resolve(db);
+  if (!opening) {
+    opening = new Promise(resolve => {
+      let request;
+      try { request = indexedDB.open(DB, 1); } catch (e) { resolve(null); return; }
+      request.onupgradeneeded = () => request.result.createObjectStore(STORE);
+      request.onsuccess = () => {
+        const opened = request.result;
+        // Another version of the page wants the database, or the browser
+        // deleted it: the next save opens it again.
+        opened.onversionchange = () => { opened.close(); if (db === opened) db = null; };
+        opened.onclose = () => { if (db === opened) db = null; };
+        db = opened;
+        resolve(db);
+      };
+      request.onerror = () => { request.error && console.error(request.error); resolve(null); };
+      request.onblocked = () => {};
+    }).finally(() => { opening = null; });
+  }
+  return opening;
+}
+
+// The newest record in the store, as [key, record], or null.
+function newestStored() {
+  return openStore().then(opened => opened && new Promise(resolve => {
+    try {
+      const request = opened.transaction(STORE, 'readonly').objectStore(STORE).openCursor(null, 'prev');
+      request.onsuccess = () => resolve(request.result ? [request.result.key, request.result.value] : null);
+      request.onerror = () => resolve(null);
+    } catch (e) { resolve(null); }
+  }));
+}
+
+// A record newer than the folder's load.bmp, from the store or another tab,
+// becomes load.bmp.
+function take(key, record) {
+  if (newest && !later(key, newest)) return;
+  let bytes;
+  try { bytes = unpack(record); } catch (e) { console.error('a damaged save in the store was left alone'); return; }
+  putInFolder(bytes);
+  newest = stats.newest = key;
+}
+if (tabs) tabs.onmessage = e => take(e.data.key, e.data.record);
+
+// Before the next pass after the page was hidden (another tab may have
+// saved), and at the start.
+function readNewest() {
+  return newestStored().then(found => { if (found) take(found[0], found[1]); });
+}
+
+// A save the game just made (or a picture taken as load.bmp): stored now.
+function store(bytes) {
+  const now = Date.now();
+  const key = [newest && newest[0] >= now ? newest[0] + 1 : now, TAB];
+  const record = { size: bytes.length, packed: pack(bytes) };
+  const made = performance.now();
+  newest = stats.newest = key;
+  if (tabs) tabs.postMessage({ key, record });
+  if (storageRefused) return;
+  if (db) put(db, key, record, made);
+  else openStore().then(opened => opened ? put(opened, key, record, made) : notStored(key, 'the browser would not open its storage'));
+  if (!asked) askToKeep();
+}
+
+function put(opened, key, record, made) {
+  let tx;
+  try {
+    // Relaxed: written to the disk by the browser, as the desktop game's
+    // saves are, without waiting for the disk to flush.
+    tx = opened.transaction(STORE, 'readwrite', { durability: 'relaxed' });
+  } catch (e) {
+    // Closed under us (the browser deleted the site's data): the next save
+    // opens it again.
+    if (opened === db) db = null;
+    notStored(key, e.message || e.name);
+    return;
+  }
+  stats.storing++;
+  tx.oncomplete = () => {
+    stats.storing--;
+    stats.stored++;
+    stats.storeTimes.push(performance.now() - made);
+    if (stats.storeTimes.length > 1000) stats.storeTimes.shift();
+    stats.storedBytes += record.packed.length;
+    stored(key);
+  };
+  tx.onabort = () => {
+    stats.storing--;
+    const error = tx.error;
+    notStored(key, error && error.name === 'QuotaExceededError' ? 'there is no room left for it'
+                   : (error && (error.message || error.name)) || 'the browser gave it up');
+  };
+  try {
+    const saves = tx.objectStore(STORE);
+    saves.put(record, key);
+    saves.delete(IDBKeyRange.upperBound(key, true));
+    if (tx.commit) tx.commit();
+  } catch (e) {
+    // Its abort event says so; one that is not aborted yet is.
+    try { tx.abort(); } catch (ignored) { /* aborted already */ }
+  }
+}
+
+let failedKey = null;
+function notStored(key, why) {
+  stats.storeFailures++;
+  failedKey = key;
+  storageNote.textContent = 'This save could not be kept in the browser (' + why + '): it lasts only until ' +
+    'the page is closed. Use "Download load.bmp" to keep it; the next save tries again.';
+}
+
+let keptNote = '';
+function stored(key) {
+  // An older save stored after a newer one failed says nothing.
+  if (failedKey && later(failedKey, key)) return;
+  failedKey = null;
+  storageNote.textContent = keptNote;
+}
+
+// Once the player first saves, the browser is asked to keep the site's
+// storage rather than clear it when short of room.
+function askToKeep() {
+  asked = true;
+  if (!navigator.storage || !navigator.storage.persist) return;
+  navigator.storage.persist().then(granted => {
+    keptNote = granted ? 'The browser keeps load.bmp until this site\'s data is cleared.'
+                       : 'The browser may clear load.bmp if it runs short of room: "Download load.bmp" keeps a copy.';
+    stats.persisted = granted;
+    if (!failedKey) storageNote.textContent = keptNote;
+  }, () => {});
+}
 
 function noStorage() {
-  kept = false;
+  storageRefused = true;
   storageNote.textContent = 'This browser keeps nothing for this page (a private window, or storage ' +
     'turned off): load.bmp lasts until the page is closed. Use "Download load.bmp" to keep it.';
 }
@@ -188,25 +388,57 @@ function storageAllowed() {
   try { return !!window.indexedDB; } catch (e) { return false; }
 }
 
-function keepFolder() {
+// Earlier versions of this page kept the folder in a database of the
+// file system library's ('/vellomar'): its load.bmp is taken over once,
+// when there is none of ours, and that database deleted.
+function takeOver() {
+  return new Promise(resolve => {
+    let request;
+    try { request = indexedDB.open(FOLDER); } catch (e) { resolve(); return; }
+    // None there: opening would make one, so the opening is abandoned.
+    request.onupgradeneeded = () => request.transaction.abort();
+    request.onerror = () => resolve();
+    request.onsuccess = () => {
+      const old = request.result;
+      const done = () => { old.close(); resolve(); };
+      try {
+        const get = old.transaction('FILE_DATA', 'readonly').objectStore('FILE_DATA').get(SNAPSHOT);
+        get.onsuccess = () => {
+          const entry = get.result;
+          if (!entry || !entry.contents) { done(); return; }
+          const bytes = new Uint8Array(entry.contents);
+          putInFolder(bytes);
+          const time = entry.timestamp instanceof Date ? entry.timestamp.getTime() : 0;
+          newest = stats.newest = [Math.min(time, Date.now()), TAB];
+          const record = { size: bytes.length, packed: pack(bytes) };
+          openStore().then(opened => {
+            if (!opened) { done(); return; }
+            const tx = opened.transaction(STORE, 'readwrite');
+            tx.objectStore(STORE).put(record, newest);
+            tx.oncomplete = () => { done(); indexedDB.deleteDatabase(FOLDER); };
+            tx.onabort = done;
+          });
+        };
+        get.onerror = done;
+      } catch (e) { done(); }
+    };
+  });
+}
+
+async function keepFolder() {
   FS.mkdir(FOLDER);
   FS.chdir(FOLDER);
   if (!storageAllowed()) {
     noStorage();
-    return Promise.resolve();
+    return;
   }
-  return new Promise(resolve => {
-    try {
-      FS.mount(IDBFS, {}, FOLDER);
-      FS.syncfs(true, error => {
-        if (error) noStorage(); else kept = true;
-        resolve();
-      });
-    } catch (e) {
-      noStorage();
-      resolve();
-    }
-  });
+  if (!await openStore()) {
+    noStorage();
+    return;
+  }
+  const found = await newestStored();
+  if (found) take(found[0], found[1]);
+  else await takeOver();
 }
 
 document.getElementById('download').addEventListener('click', () => {
@@ -219,32 +451,43 @@ document.getElementById('download').addEventListener('click', () => {
   setTimeout(() => URL.revokeObjectURL(link.href), 10000);
 });
 
-// A picture dropped or picked becomes load.bmp: a new file renamed over the
-// old one, so that the game sees it is another file; F2 then reads it with
-// the same checks as any. Anything that is not a BMP at all leaves
-// load.bmp as it was.
-let dropped = 0;
-async function take(file) {
-  const bytes = new Uint8Array(await file.arrayBuffer());
-  if (bytes.length < 2 || bytes[0] !== 0x42 || bytes[1] !== 0x4d) {
-    say(file.name + ' is not a BMP picture: load.bmp is left as it was.');
-    return;
-  }
-  const tmp = FOLDER + '/.drop-' + (++dropped) + '.bmp';
-  FS.writeFile(tmp, bytes);
-  FS.rename(tmp, SNAPSHOT);
-  sync();
+// A picture dropped or picked becomes load.bmp only if F2 could read it:
+// the game's own check runs on it first. A file over the game's bound is
+// refused by its size, without reading it.
+const MAX_FILE = 256 * 1024 * 1024;
+async function openPicture(file) {
+  const refuse = why => say(file.name + ' ' + why + ': load.bmp is left as it was.');
+  if (stats.ended) { refuse('was not opened, as the game has ended (reload the page to play)'); return; }
+  if (file.size > MAX_FILE) { refuse('is too large (the game reads pictures up to 256 MB)'); return; }
+  let bytes;
+  try { bytes = new Uint8Array(await file.arrayBuffer()); } catch (e) { refuse('could not be read'); return; }
+  await gameStarted;
+  if (!readable(bytes)) { refuse('is not a picture this game can read'); return; }
+  putInFolder(bytes);
+  store(bytes);
   say(file.name + ' is now load.bmp: F2 reads it, P pastes it.');
 }
+
+function readable(bytes) {
+  const at = Module._malloc(Math.max(1, bytes.length));
+  if (!at) return false;
+  try {
+    Module.HEAPU8.set(bytes, at);
+    return Module._vellomar_readable(at, bytes.length) !== 0;
+  } finally {
+    Module._free(at);
+  }
+}
+
 document.getElementById('pick').addEventListener('change', e => {
-  if (e.target.files[0]) take(e.target.files[0]);
+  if (e.target.files[0]) openPicture(e.target.files[0]);
   e.target.value = '';
   canvas.focus();
 });
 window.addEventListener('dragover', e => e.preventDefault());
 window.addEventListener('drop', e => {
   e.preventDefault();
-  if (e.dataTransfer.files[0]) take(e.dataTransfer.files[0]);
+  if (e.dataTransfer.files[0]) openPicture(e.dataTransfer.files[0]);
 });
 
 // --- the game -----------------------------------------------------------------------------
@@ -254,7 +497,7 @@ var Module = {
   vellomarPaint: paint,
   vellomarYield: turn,
   vellomarNextKey: nextKey,
-  vellomarSaved: sync,
+  vellomarSaved: bytes => { stats.saves++; store(bytes); },
   vellomarCannotStart: text => say(text),
   print: text => console.log(text),
   printErr: text => console.error(text),
@@ -268,7 +511,6 @@ var Module = {
     // Esc: the library's shutdown, the last frame kept.
     Module._allegro_exit();
     stats.ended = true;
-    sync();
     say('The game has ended. Reload the page to play again.');
   },
 };

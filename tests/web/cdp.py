@@ -39,8 +39,8 @@ class Handler(http.server.SimpleHTTPRequestHandler):
 class Browser:
     """One headless Chromium, and one page in it to drive."""
 
-    def __init__(self):
-        self.profile = tempfile.mkdtemp(prefix='vellomar-chromium-')
+    def __init__(self, folder=None):
+        self.profile = tempfile.mkdtemp(prefix='vellomar-chromium-', dir=folder)
         self.downloads = os.path.join(self.profile, 'downloads')
         # Above fd 4, so that putting them in place in the child clobbers none.
         high = lambda fd: (fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10), os.close(fd))[0]
@@ -66,10 +66,7 @@ class Browser:
         self.events = []
         self.session = None
         page = [t for t in self.call('Target.getTargets')['targetInfos'] if t['type'] == 'page'][0]
-        self.target = page['targetId']
-        self.session = self.call('Target.attachToTarget', targetId=self.target, flatten=True, session=False)['sessionId']
-        for domain in ('Page', 'Runtime'):
-            self.call(domain + '.enable')
+        self.use(self._attach(page['targetId']))
         self.call('Browser.setDownloadBehavior', behavior='allow', downloadPath=self.downloads, session=False)
 
     def close(self):
@@ -79,6 +76,29 @@ class Browser:
         except Exception:
             self.process.kill()
         shutil.rmtree(self.profile, ignore_errors=True)
+
+    # --- tabs -----------------------------------------------------------------------
+
+    def _attach(self, target):
+        session = self.call('Target.attachToTarget', targetId=target, flatten=True, session=False)['sessionId']
+        for domain in ('Page', 'Runtime'):
+            self.call(domain + '.enable', session=session)
+        return target, session
+
+    def new_tab(self):
+        """Another tab of the same browser (same storage), brought to the front and driven from now on."""
+        tab = self._attach(self.call('Target.createTarget', url='about:blank', session=False)['targetId'])
+        self.use(tab)
+        return tab
+
+    def use(self, tab):
+        """Drives `tab` from now on, brought to the front as a player's click on it does."""
+        self.target, self.session = tab
+        self.call('Target.activateTarget', targetId=self.target, session=False)
+        self.wait('!document.hidden', 5)
+
+    def close_tab(self, tab):
+        self.call('Target.closeTarget', targetId=tab[0], session=False)
 
     # --- the protocol ---------------------------------------------------------------
 
@@ -94,8 +114,9 @@ class Browser:
     def call(self, method, session=True, **params):
         self.next_id += 1
         message = {'id': self.next_id, 'method': method, 'params': params}
-        if session and self.session:
-            message['sessionId'] = self.session if session is True else session
+        session = self.session if session is True else session
+        if session:
+            message['sessionId'] = session
         os.write(self.to_chrome, json.dumps(message).encode() + b'\0')
         while True:
             answer = self._read()

@@ -71,14 +71,142 @@ def without_storage(b, site):
           b.wait("(() => { try { return FS.stat('%s').size == 921654 } catch (e) { return false } })()" % SNAPSHOT))
 
 
+NEWEST = 'JSON.stringify(window.vellomar.newest)'
+
+
+def draw_and_save(b, arrow=None, wait=True):
+    """Moves the grey dot, so that the board is new, and taps F1; the key of the save. A turn of the page
+    runs a hundred passes or more, so a move may end at a limit and change nothing: the next direction is
+    then tried."""
+    for arrow in ([arrow] if arrow else []) + ['ArrowDown', 'ArrowRight', 'ArrowUp', 'ArrowLeft']:
+        saves = b.js('window.vellomar.saves')
+        b.press(arrow)
+        b.wait('window.vellomar.passes > %d' % (b.js('window.vellomar.passes') + 100))
+        b.release(arrow)
+        b.tap('F1')
+        if not wait:
+            return None
+        if b.wait('window.vellomar.saves > %d' % saves, 3):
+            return b.js(NEWEST)
+    return None
+
+
+def fresh_visit(b, site):
+    """The key of the load.bmp a new tab finds; the tab is closed again."""
+    was = b.target, b.session
+    tab = b.new_tab()
+    try:
+        return b.open(site.url) and b.js(NEWEST)
+    finally:
+        b.close_tab(tab)
+        b.use(was)
+
+
+def saves_kept(b, site):
+    """Every save a pass made is kept: through a reload at once, other tabs, and a store that fails."""
+    b.open(site.url)
+    for ms in (0, 20, 40, 60):
+        b.js("window.before = true; (() => { const saved = Module.vellomarSaved; Module.vellomarSaved = bytes => {"
+             " saved(bytes); sessionStorage.setItem('made', %s);"
+             " setTimeout(() => location.reload(), %d); }; })()" % (NEWEST, ms))
+        draw_and_save(b, wait=False)
+        reloaded = b.wait("!window.before && window.vellomar.started && window.vellomar.turns > 2"
+                          " && sessionStorage.getItem('made')")
+        check('a reload %d ms after the pass that saved keeps the save' % ms,
+              reloaded and b.js(NEWEST) == b.js("sessionStorage.getItem('made')"),
+              '%s, stored %s' % (b.js("sessionStorage.getItem('made')"), b.js(NEWEST)))
+        b.js("sessionStorage.removeItem('made')")
+
+    # Two tabs: whatever order they save, end, reload and close in, the
+    # newest save is kept, and a tab shown again reads it before its next F2.
+    a = b.target, b.session
+    other = b.new_tab()
+    b.open(site.url)
+    newest = draw_and_save(b)
+    b.use(a)
+    b.tap('Escape', hold=0)
+    b.wait('window.vellomar.ended')
+    b.close_tab(other)
+    check('a tab that never saved, ended after another saved, deletes nothing', fresh_visit(b, site) == newest)
+
+    b.use(a)
+    b.reload()
+    draw_and_save(b, 'ArrowRight')  # A saves first, its grey line runs right
+    other = b.new_tab()
+    b.open(site.url)
+    newest = draw_and_save(b, 'ArrowDown')  # then B: its line runs down
+    b.use(a)
+    read = b.js(NEWEST) == newest
+    for code in ('Space', 'F2', 'KeyP'):
+        b.tap(code)
+    check('a tab shown again after another saved reads that save before its next F2',
+          read and b.wait_pixel(15, 100, GREY))
+    b.tap('Escape', hold=0)
+    b.wait('window.vellomar.ended')
+    b.close_tab(a)
+    b.use(other)
+    check('an older tab ended and closed after a newer save rolls nothing back', fresh_visit(b, site) == newest)
+    b.reload()
+    newest = draw_and_save(b)
+    check('a reload, then a save in the same tab: that save is the newest', fresh_visit(b, site) == newest)
+
+    # A store that fails is said; what was stored stays; the next save tries again.
+    b.js("(() => { const put = IDBObjectStore.prototype.put; IDBObjectStore.prototype.put = function (...a) {"
+         " const r = put.apply(this, a); if (window.failing) this.transaction.abort(); return r; }; })();"
+         "window.failing = true")
+    failures = b.js('window.vellomar.storeFailures')
+    draw_and_save(b)
+    storage = "document.getElementById('storage').textContent"
+    check('a save the browser does not store is said, and "Download load.bmp" offered',
+          b.wait('window.vellomar.storeFailures > %d' % failures) and
+          'lasts only until the page is closed' in b.js(storage) and 'Download load.bmp' in b.js(storage))
+    check('a failed store leaves the save stored before it', fresh_visit(b, site) == newest)
+    b.js('window.failing = false')
+    newest = draw_and_save(b)
+    check('the next save is stored, and the page says no more of the failure',
+          b.wait('window.vellomar.stored > 0 && !window.vellomar.storing') and
+          'lasts only' not in b.js(storage) and fresh_visit(b, site) == newest)
+
+
+def full_disk(site):
+    """The browser's profile on a full disk: the failure is said, and once room is back saves are stored."""
+    if os.geteuid() != 0:
+        print('skipped: the full-disk check mounts a small file system, which needs root')
+        return
+    folder = tempfile.mkdtemp(prefix='vellomar-full-')
+    subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=64m', 'tmpfs', folder], check=True)
+    b = None
+    try:
+        b = Browser(folder)
+        b.open(site.url)
+        newest = draw_and_save(b)
+        b.wait('window.vellomar.stored > 0 && !window.vellomar.storing')
+        filler = os.path.join(folder, 'filler')
+        subprocess.run(['dd', 'if=/dev/zero', 'of=' + filler, 'bs=1M'], stderr=subprocess.DEVNULL)
+        draw_and_save(b)
+        check('on a full disk the page says the save is not kept',
+              b.wait('window.vellomar.storeFailures > 0', 20) and
+              'lasts only until' in b.js("document.getElementById('storage').textContent"))
+        os.remove(filler)
+        newest = draw_and_save(b)
+        b.wait('!window.vellomar.storing')
+        check('room back, the next save is stored and kept', fresh_visit(b, site) == newest)
+    finally:
+        if b:
+            b.close()
+        subprocess.run(['umount', '-l', folder])
+        os.rmdir(folder)
+
+
 def main(site_root, native):
     site = Site(site_root)
-    for test in (run, without_storage):
+    for test in (run, without_storage, saves_kept):
         b = Browser()
         try:
             test(b, site, native) if test is run else test(b, site)
         finally:
             b.close()
+    full_disk(site)
     site.close()
     print('%d passed, %d failed' % (passed, failed))
     return 1 if failed else 0
@@ -156,7 +284,7 @@ def run(b, site, native):
     b.tap('KeyP', key='\u0437')  # Russian: the key at P's place
     check('F2 and P bring the saved board back', b.wait_pixel(629, 200, GREY))
     saved = b.file(SNAPSHOT)
-    b.wait('window.vellomar.syncs > 0')
+    b.wait('window.vellomar.stored > 0 && !window.vellomar.storing')
     check('a reload keeps load.bmp', b.reload() and b.file(SNAPSHOT) == saved)
 
     # The download gives the file's bytes.
@@ -167,23 +295,31 @@ def run(b, site, native):
         time.sleep(0.05)
     check('"Download load.bmp" gives the file\'s bytes', os.path.exists(path) and open(path, 'rb').read() == saved)
 
-    # A dropped picture becomes load.bmp, and pastes with its magenta left out;
-    # anything else leaves load.bmp as it was, and the game runs on.
+    # A dropped picture becomes load.bmp only if F2 could read it, and pastes
+    # with its magenta left out; anything else leaves load.bmp as it was, says
+    # why, and the game runs on.
     with tempfile.TemporaryDirectory() as folder:
-        picture = os.path.join(folder, 'picture.bmp')
-        with open(picture, 'wb') as f:
-            f.write(bmp(100, 100, lambda x, y: (255, 0, 255) if x >= 50 and y >= 50 else (255, 0, 0)))
-        text = os.path.join(folder, 'notes.txt')
-        with open(text, 'w') as f:
-            f.write('not a picture\n')
+        good = bmp(100, 100, lambda x, y: (255, 0, 255) if x >= 50 and y >= 50 else (255, 0, 0))
+        files = {'notes.txt': b'not a picture\n', 'zeros.bmp': b'BM' + bytes(1 << 20),
+                 'cut.bmp': good[:len(good) // 2], 'picture.bmp': good}
+        for name, data in files.items():
+            with open(os.path.join(folder, name), 'wb') as f:
+                f.write(data)
+        with open(os.path.join(folder, 'huge.bmp'), 'wb') as f:  # sparse: never read
+            f.truncate(300 << 20)
         b.tap('Space')
-        drop(b, text)
-        check('a dropped file that is not a BMP is refused, load.bmp kept',
-              b.wait("document.getElementById('status').textContent.includes('not a BMP')") and
-              b.file(SNAPSHOT) == saved)
-        drop(b, picture)
-        check('a dropped BMP becomes load.bmp', b.wait("document.getElementById('status').textContent"
-                                                      ".includes('is now load.bmp')") and b.file(SNAPSHOT) != saved)
+        stored = b.js('JSON.stringify(window.vellomar.newest)')
+        for name, why in (('notes.txt', 'not a picture this game can read'),
+                          ('zeros.bmp', 'not a picture this game can read'),
+                          ('cut.bmp', 'not a picture this game can read'), ('huge.bmp', 'too large')):
+            drop(b, os.path.join(folder, name))
+            check('a dropped %s is refused as %s, load.bmp kept' % (name, why),
+                  b.wait("document.getElementById('status').textContent.startsWith('%s %s')" % (name, 'is ' + why)) and
+                  b.file(SNAPSHOT) == saved and b.js('JSON.stringify(window.vellomar.newest)') == stored)
+        drop(b, os.path.join(folder, 'picture.bmp'))
+        check('a dropped BMP becomes load.bmp, and is stored',
+              b.wait("document.getElementById('status').textContent.includes('is now load.bmp')") and
+              b.file(SNAPSHOT) == good and b.wait('window.vellomar.stored > 0 && !window.vellomar.storing'))
         b.tap('F2')
         b.tap('KeyP')
         check('the dropped BMP is pasted', b.wait_pixel(25, 75, RED))
