@@ -105,11 +105,26 @@ def fresh_visit(b, site):
 def saves_kept(b, site):
     """Every save a pass made is kept: through a reload at once, other tabs, and a store that fails."""
     b.open(site.url)
-    for ms in (0, 20, 40, 60):
+    for ms in (0, 20, 40, 60, 'crash'):
+        reload = "setTimeout(() => location.reload(), %d);" % ms if ms != 'crash' else ''
         b.js("window.before = true; (() => { const saved = Module.vellomarSaved; Module.vellomarSaved = bytes => {"
-             " saved(bytes); sessionStorage.setItem('made', %s);"
-             " setTimeout(() => location.reload(), %d); }; })()" % (NEWEST, ms))
+             " saved(bytes); sessionStorage.setItem('made', %s); %s }; })()" % (NEWEST, reload))
         draw_and_save(b, wait=False)
+        if ms == 'crash':  # the tab's process killed as soon as the save is made; a new tab looks
+            b.wait("sessionStorage.getItem('made')", 5)
+            made, crashed = b.js("sessionStorage.getItem('made')"), (b.target, b.session)
+            renderers = lambda: {p['id'] for p in b.call('SystemInfo.getProcessInfo', session=False)['processInfo']
+                                 if p['type'] == 'renderer'}
+            killed = renderers()
+            for pid in killed:
+                os.kill(pid, signal.SIGKILL)
+            end = time.monotonic() + 10
+            while renderers() & killed and time.monotonic() < end:  # until the browser has seen it
+                time.sleep(0.01)
+            b.new_tab()
+            b.close_tab(crashed)
+            check('a crash of the tab once the save is made keeps it', b.open(site.url) and b.js(NEWEST) == made)
+            continue
         reloaded = b.wait("!window.before && window.vellomar.started && window.vellomar.turns > 2"
                           " && sessionStorage.getItem('made')")
         check('a reload %d ms after the pass that saved keeps the save' % ms,
