@@ -190,29 +190,52 @@ const tabs = 'BroadcastChannel' in window ? new BroadcastChannel('vellomar') : n
 
 function later(a, b) { return indexedDB.cmp(a, b) > 0; }
 
-// Runs of at least 8 equal bytes as (varint 2n+1, byte), the rest as
-// (varint 2n, n bytes). Never more than 5 bytes longer than its input.
-function pack(b) {
+// The row size of a BMP's pixels, or 0 if it is not a BMP with a
+// 40-byte (or longer) header.
+function rowBytes(b) {
+  if (b.length < 54 || b[0] !== 0x42 || b[1] !== 0x4d) return 0;
+  const view = new DataView(b.buffer, b.byteOffset, b.byteLength);
+  if (view.getUint32(14, true) < 40) return 0;
+  const w = Math.abs(view.getInt32(18, true)), bits = view.getUint16(28, true);
+  return Math.floor((w * bits + 31) / 32) * 4;
+}
+
+// A board is mostly black, with lines: runs of one pixel (a copy of the
+// bytes 3 back) and rows like the one above (a copy of the bytes a row
+// back). Tokens: varint 4n + 1 copies n bytes from 3 back, 4n + 2 from
+// `row` back, 4n takes the next n bytes as they are. Never more than 5
+// bytes longer than its input.
+function pack(b, row) {
   const out = new Uint8Array(b.length + 16);
   let o = 0, literal = 0, i = 0;
   const varint = v => { while (v > 127) { out[o++] = (v % 128) | 128; v = Math.floor(v / 128); } out[o++] = v; };
   const flush = end => {
     if (end === literal) return;
-    varint((end - literal) * 2);
+    varint((end - literal) * 4);
     out.set(b.subarray(literal, end), o);
     o += end - literal;
   };
   while (i < b.length) {
-    const v = b[i];
-    let j = i + 1;
-    while (j < b.length && b[j] === v) j++;
-    if (j - i >= 8) {
-      flush(i);
-      varint((j - i) * 2 + 1);
-      out[o++] = v;
-      literal = j;
+    let best = 0, kind = 0;
+    if (i >= 3) {
+      let j = i;
+      while (j < b.length && b[j] === b[j - 3]) j++;
+      best = j - i;
+      kind = 1;
     }
-    i = j;
+    if (row && i >= row && best < 64) {
+      let j = i;
+      while (j < b.length && b[j] === b[j - row]) j++;
+      if (j - i > best) { best = j - i; kind = 2; }
+    }
+    if (best >= 8) {
+      flush(i);
+      varint(best * 4 + kind);
+      i += best;
+      literal = i;
+    } else {
+      i++;
+    }
   }
   flush(b.length);
   return out.slice(0, o);
@@ -220,18 +243,29 @@ function pack(b) {
 
 // The bytes of a record; throws if it is not what pack() made of `size` bytes.
 function unpack(record) {
-  const p = record.packed, out = new Uint8Array(record.size);
+  const p = record.packed, out = new Uint8Array(record.size), row = record.row;
   let i = 0, o = 0;
   while (i < p.length) {
     let v = 0, scale = 1, c;
     do { c = p[i++]; v += (c & 127) * scale; scale *= 128; } while (c & 128 && i < p.length);
-    const n = Math.floor(v / 2);
-    if (o + n > out.length || i + (v % 2 ? 1 : n) > p.length) throw new Error('damaged');
-    if (v % 2) out.fill(p[i++], o, o + n); else { out.set(p.subarray(i, i + n), o); i += n; }
+    const n = Math.floor(v / 4), kind = v % 4, back = kind === 1 ? 3 : row;
+    if (o + n > out.length || kind === 3 || (kind === 0 ? i + n > p.length : !back || back > o)) throw new Error('damaged');
+    if (kind === 0) {
+      out.set(p.subarray(i, i + n), o);
+      i += n;
+    } else {
+      for (let k = o; k < o + n; k++) out[k] = out[k - back];
+    }
     o += n;
   }
   if (o !== out.length) throw new Error('damaged');
   return out;
+}
+
+// What the store keeps of `bytes`.
+function recordOf(bytes) {
+  const row = rowBytes(bytes);
+  return { size: bytes.length, row, packed: pack(bytes, row) };
 }
 
 // The folder's load.bmp becomes `bytes`: a new file renamed over the old
@@ -298,7 +332,7 @@ function readNewest() {
 function store(bytes) {
   const now = Date.now();
   const key = [newest && newest[0] >= now ? newest[0] + 1 : now, TAB];
-  const record = { size: bytes.length, packed: pack(bytes) };
+  const record = recordOf(bytes);
   const made = performance.now();
   newest = stats.newest = key;
   if (tabs) tabs.postMessage({ key, record });
@@ -410,7 +444,7 @@ function takeOver() {
           putInFolder(bytes);
           const time = entry.timestamp instanceof Date ? entry.timestamp.getTime() : 0;
           newest = stats.newest = [Math.min(time, Date.now()), TAB];
-          const record = { size: bytes.length, packed: pack(bytes) };
+          const record = recordOf(bytes);
           openStore().then(opened => {
             if (!opened) { done(); return; }
             const tx = opened.transaction(STORE, 'readwrite');
