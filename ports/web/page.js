@@ -176,9 +176,8 @@ function nextKey() {
 // [time, tab], later than any this tab has seen, and its transaction
 // deletes only the keys below it: a stale tab never deletes or replaces a
 // newer save made elsewhere, whatever order the transactions land in, and
-// the newest key is load.bmp. The bytes are kept run-length packed: a
-// board is mostly runs of one colour, and F1 held stores a save on every
-// pass that changed the board.
+// the newest key is load.bmp. The bytes are kept packed (pack() below):
+// F1 held stores a save on every pass that changed the board.
 const DB = 'vellomar', STORE = 'saves';
 const TAB = Math.random();
 let db = null;          // the open database, or null
@@ -188,7 +187,8 @@ let storageRefused = false;
 let asked = false;      // whether persistent storage has been asked for
 const tabs = 'BroadcastChannel' in window ? new BroadcastChannel('vellomar') : null;
 
-function later(a, b) { return indexedDB.cmp(a, b) > 0; }
+// Keys are [time, tab]: the later time, or at the same time the larger tab.
+function later(a, b) { return a[0] > b[0] || (a[0] === b[0] && a[1] > b[1]); }
 
 // The row size of a BMP's pixels, or 0 if it is not a BMP with a
 // 40-byte (or longer) header.
@@ -467,7 +467,8 @@ async function keepFolder() {
     return;
   }
   if (!await openStore()) {
-    noStorage();
+    storageNote.textContent = 'The browser would not open its storage for this page: a save lasts until ' +
+      'the page is closed, unless a later one can be stored. "Download load.bmp" keeps it.';
     return;
   }
   const found = await newestStored();

@@ -103,8 +103,21 @@ def fresh_visit(b, site):
 
 
 def saves_kept(b, site):
-    """Every save a pass made is kept: through a reload at once, other tabs, and a store that fails."""
+    """Every save a pass made is kept: from the page's earlier versions, through a reload at once, other
+    tabs, and a store that fails."""
+    # A player's load.bmp from the version that kept the whole folder in the
+    # file system library's own database is taken over, and that database goes.
     b.open(site.url)
+    earlier = bmp(8, 8, lambda x, y: (0, 0, 255))
+    b.js("new Promise(done => { const r = indexedDB.open('/vellomar', 21);"
+         " r.onupgradeneeded = () => r.result.createObjectStore('FILE_DATA');"
+         " r.onsuccess = () => { const tx = r.result.transaction('FILE_DATA', 'readwrite');"
+         " tx.objectStore('FILE_DATA').put({ timestamp: new Date(), mode: 33206, contents: new Uint8Array(%s) },"
+         " '%s'); tx.oncomplete = () => { r.result.close(); done(); }; }; })" % (list(earlier), SNAPSHOT))
+    b.reload()
+    check("an earlier version's load.bmp is taken over, and its database removed",
+          b.file(SNAPSHOT) == earlier and b.wait("indexedDB.databases().then(d => !d.some(x => x.name == '/vellomar'))", 5)
+          and fresh_visit(b, site) == b.js(NEWEST))
     for ms in (0, 20, 40, 60, 'crash'):
         reload = "setTimeout(() => location.reload(), %d);" % ms if ms != 'crash' else ''
         b.js("window.before = true; (() => { const saved = Module.vellomarSaved; Module.vellomarSaved = bytes => {"
