@@ -9,6 +9,13 @@ const canvas = document.getElementById('board');
 const context = canvas.getContext('2d', { alpha: false });
 const status = document.getElementById('status');
 const storageNote = document.getElementById('storage');
+// What the page says of where load.bmp is kept, above the board, with the
+// download at hand; nothing while all is well.
+function tell(text) {
+  document.getElementById('storage-text').textContent = text;
+  storageNote.hidden = !text;
+  fit();
+}
 
 // What the tests and the benchmark read.
 const stats = { passes: 0, turns: 0, keyDelays: [], ended: false, started: false, storing: 0, stored: 0,
@@ -385,16 +392,15 @@ let failedKey = null;
 function notStored(key, why) {
   stats.storeFailures++;
   failedKey = key;
-  storageNote.textContent = 'This save could not be kept in the browser (' + why + '): it lasts only until ' +
-    'the page is closed. Use "Download load.bmp" to keep it; the next save tries again.';
+  tell('This save could not be kept in the browser (' + why + '): it lasts only until ' +
+    'the page is closed. Download it to keep it; the next save tries again.');
 }
 
-let keptNote = '';
 function stored(key) {
   // An older save stored after a newer one failed says nothing.
   if (failedKey && later(failedKey, key)) return;
   failedKey = null;
-  storageNote.textContent = keptNote;
+  tell('');
 }
 
 // Once the player first saves, the browser is asked to keep the site's
@@ -403,17 +409,17 @@ function askToKeep() {
   asked = true;
   if (!navigator.storage || !navigator.storage.persist) return;
   navigator.storage.persist().then(granted => {
-    keptNote = granted ? 'The browser keeps load.bmp until this site\'s data is cleared.'
-                       : 'The browser may clear load.bmp if it runs short of room: "Download load.bmp" keeps a copy.';
+    document.getElementById('kept').textContent = granted
+      ? 'This browser has agreed to keep it until this site\'s data is cleared.'
+      : 'This browser may still clear it when it runs short of room: download a copy of a drawing you want to keep.';
     stats.persisted = granted;
-    if (!failedKey) storageNote.textContent = keptNote;
   }, () => {});
 }
 
 function noStorage() {
   storageRefused = true;
-  storageNote.textContent = 'This browser keeps nothing for this page (a private window, or storage ' +
-    'turned off): load.bmp lasts until the page is closed. Use "Download load.bmp" to keep it.';
+  tell('This browser keeps nothing for this page (a private window, or storage ' +
+    'turned off): load.bmp lasts until the page is closed. Download it to keep it.');
 }
 
 // Whether this browser lets the page keep anything at all: none in some
@@ -467,8 +473,8 @@ async function keepFolder() {
     return;
   }
   if (!await openStore()) {
-    storageNote.textContent = 'The browser would not open its storage for this page: a save lasts until ' +
-      'the page is closed, unless a later one can be stored. "Download load.bmp" keeps it.';
+    tell('The browser would not open its storage for this page: a save lasts until ' +
+      'the page is closed, unless a later one can be stored. Download it to keep it.');
     return;
   }
   const found = await newestStored();
@@ -476,7 +482,7 @@ async function keepFolder() {
   else await takeOver();
 }
 
-document.getElementById('download').addEventListener('click', () => {
+for (const button of document.querySelectorAll('.download')) button.addEventListener('click', () => {
   let bytes;
   try { bytes = FS.readFile(SNAPSHOT); } catch (e) { say('Nothing saved yet: F1 saves the board.'); return; }
   const link = document.createElement('a');

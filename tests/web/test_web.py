@@ -187,13 +187,14 @@ def saves_kept(b, site):
     storage = "document.getElementById('storage').textContent"
     check('a save the browser does not store is said, and "Download load.bmp" offered',
           b.wait('window.vellomar.storeFailures > %d' % failures) and
-          'lasts only until the page is closed' in b.js(storage) and 'Download load.bmp' in b.js(storage))
+          'lasts only until the page is closed' in b.js(storage) and 'Download load.bmp' in b.js(storage) and
+          b.js("!document.getElementById('storage').hidden"))
     check('a failed store leaves the save stored before it', fresh_visit(b, site) == newest)
     b.js('window.failing = false')
     newest = draw_and_save(b)
     check('the next save is stored, and the page says no more of the failure',
           b.wait('window.vellomar.stored > 0 && !window.vellomar.storing') and
-          'lasts only' not in b.js(storage) and fresh_visit(b, site) == newest)
+          b.js("document.getElementById('storage').hidden") and fresh_visit(b, site) == newest)
 
 
 def full_disk(site):
@@ -306,6 +307,8 @@ def run(b, site, native):
     b.tap('F1')
     check('F1 saves a 640 x 480 snapshot', b.wait("(() => { try { return FS.stat('%s').size == 921654 } "
                                                    "catch (e) { return false } })()" % SNAPSHOT))
+    check('the first save asks the browser to keep it, and the page says what it answered',
+          b.wait("document.getElementById('kept').textContent.includes('This browser')"))
     b.tap('Space')
     b.wait_pixel(629, 200, BLACK)
     b.tap('F2')
@@ -316,7 +319,7 @@ def run(b, site, native):
     check('a reload keeps load.bmp', b.reload() and b.file(SNAPSHOT) == saved)
 
     # The download gives the file's bytes.
-    b.js("document.getElementById('download').click()")
+    b.js("document.querySelector('.download').click()")
     path = os.path.join(b.downloads, 'load.bmp')
     end = time.monotonic() + 10
     while time.monotonic() < end and not (os.path.exists(path) and os.path.getsize(path) == len(saved)):
