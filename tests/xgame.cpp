@@ -1,5 +1,8 @@
 #include "xgame.h"
 
+#include <functional>
+#include <string_view>
+
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <chrono>
@@ -264,14 +267,38 @@ Rgb8 XGame::pixel(int px, int py)
     return c;
 }
 
+// A hash of the whole board, to tell whether the game is still drawing.
+static size_t board_hash(Display *dpy, Window win)
+{
+    XImage *img = XGetImage(dpy, win, 0, 0, 640, 480, AllPlanes, ZPixmap);
+    if (!img)
+        return 0;
+    const size_t h = std::hash<std::string_view>()(std::string_view(img->data, size_t(img->bytes_per_line) * 480));
+    XDestroyImage(img);
+    return h;
+}
+
 bool XGame::wait_pixel(int px, int py, Rgb8 want, int tol, int timeout_ms)
 {
-    auto t0 = Clock::now();
+    // A game that is still drawing is given longer, up to ten times as
+    // long: on a busy machine Wine's present runs a few dozen passes a
+    // second, and a dot takes that much longer to cross the board. One
+    // whose board stands still fails in the usual time.
+    const int patient = timeout_ms * patience();
+    auto t0 = Clock::now(), last_change = t0, last_look = t0;
+    size_t seen = board_hash(dpy_, win_);
     do {
         if (near(pixel(px, py), want, tol))
             return true;
         sleep_ms(5);
-    } while (ms_since(t0) < timeout_ms * patience());
+        if (ms_since(last_look) >= 250) {
+            last_look = Clock::now();
+            const size_t now = board_hash(dpy_, win_);
+            if (now != seen)
+                last_change = last_look;
+            seen = now;
+        }
+    } while (ms_since(last_change) < patient && ms_since(t0) < 10 * patient);
     return false;
 }
 
