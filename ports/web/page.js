@@ -39,14 +39,26 @@ function paint(rgba, w, h, top, bottom) {
   context.putImageData(image, 0, 0, 0, top, w, bottom - top + 1);
 }
 
-// The largest whole multiple of the board that fits the window: crisp, as
-// the board's pixels are the picture.
+// The board as large as fits beside the touch keys, when they are shown:
+// at 1x and above the largest whole multiple, crisp, as the board's pixels
+// are the picture; below 1x (a phone) smoothly smaller.
 function fit() {
-  const room = document.documentElement.clientWidth - 16;
-  const high = window.innerHeight - canvas.getBoundingClientRect().top - 8;
-  const scale = Math.max(1, Math.floor(Math.min(room / canvas.width, high / canvas.height)));
-  canvas.style.width = canvas.width * scale + 'px';
-  canvas.style.height = canvas.height * scale + 'px';
+  const play = document.getElementById('play'), pads = document.getElementById('pads');
+  // The viewport's own size: the window's may count a board wider than it.
+  const width = document.documentElement.clientWidth, height = document.documentElement.clientHeight;
+  const shown = !pads.hidden, side = shown && width > height;
+  play.classList.toggle('side', side);
+  const key = Math.max(40, Math.min(64, Math.floor(Math.min(width, height) / 9)));
+  play.style.setProperty('--key', key + 'px');
+  const pad = 3 * key + 8, row = shown ? pads.querySelector('.row').offsetHeight + 8 : 0;
+  const top = play.getBoundingClientRect().top + window.scrollY;
+  const room = width - 16 - (side ? 2 * pad : 0);
+  const high = height - top - 8 - (shown ? row + (side ? 0 : pad) : 0);
+  let scale = Math.min(room / canvas.width, high / canvas.height);
+  scale = scale >= 1 ? Math.floor(scale) : Math.max(scale, 0.2);
+  canvas.classList.toggle('small', scale < 1);
+  canvas.style.width = Math.floor(canvas.width * scale) + 'px';
+  canvas.style.height = Math.floor(canvas.height * scale) + 'px';
 }
 window.addEventListener('resize', fit);
 
@@ -133,8 +145,25 @@ const GAME_KEYS = new Set(['ArrowUp', 'ArrowDown', 'ArrowLeft', 'ArrowRight', 'K
 const BROWSER_KEYS = new Set(['F5', 'F11', 'F12']);
 
 const queue = [];
-const held = new Set();
+const held = new Set();       // the keyboard's keys down, as scancodes
 const pressedAs = new Map();  // event.code -> the scancode its press gave
+
+// The keyboard and each finger on a touch key hold keys; the game sees a
+// key go down with its first holder and up with its last.
+const holders = new Map();
+function hold(scancode, at) {
+  const n = holders.get(scancode) || 0;
+  holders.set(scancode, n + 1);
+  if (n === 0) queue.push({ code: scancode | 256, at });
+}
+function letGo(scancode, at) {
+  const n = holders.get(scancode) || 0;
+  if (n > 1) holders.set(scancode, n - 1);
+  else if (n === 1) {
+    holders.delete(scancode);
+    queue.push({ code: scancode, at });
+  }
+}
 
 function key(event, pressed) {
   if (BROWSER_KEYS.has(event.code) || event.ctrlKey || event.metaKey) return;
@@ -148,22 +177,83 @@ function key(event, pressed) {
   if (pressed) {
     held.add(scancode);
     pressedAs.set(event.code, scancode);
+    hold(scancode, event.timeStamp);
   } else {
     held.delete(scancode);
     pressedAs.delete(event.code);
+    letGo(scancode, event.timeStamp);
   }
-  queue.push({ code: scancode | (pressed ? 256 : 0), at: event.timeStamp });
 }
 window.addEventListener('keydown', e => key(e, true));
 window.addEventListener('keyup', e => key(e, false));
 
-// A key held while the page loses the focus never sends its keyup.
+// A key held while the page loses the focus never sends its keyup, and a
+// finger on a touch key may never lift where the page sees it.
 function releaseAll() {
-  for (const scancode of held) queue.push({ code: scancode, at: performance.now() });
+  const now = performance.now();
+  for (const scancode of held) letGo(scancode, now);
   held.clear();
   pressedAs.clear();
+  for (const id of [...fingers.keys()]) touch(id, [], now);
 }
 window.addEventListener('blur', releaseAll);
+
+// --- the touch keys -----------------------------------------------------------------
+
+// Each finger holds the keys under it: a slide from one key to another
+// lets the first go and presses the second; a corner of a pad holds both
+// its keys. The game sees them exactly as keys of a keyboard.
+const pads = document.getElementById('pads');
+const fingers = new Map();  // pointerId -> the scancodes it holds
+
+function keysAt(x, y) {
+  const element = document.elementFromPoint(x, y);
+  const target = element && element.closest('[data-key], [data-keys]');
+  if (!target || !pads.contains(target)) return [];
+  return (target.dataset.key || target.dataset.keys).split(' ').map(code => SCANCODES[code]);
+}
+
+function touch(id, scancodes, at) {
+  const before = fingers.get(id) || [];
+  for (const s of before) if (!scancodes.includes(s)) letGo(s, at);
+  if (!stats.ended) for (const s of scancodes) if (!before.includes(s)) hold(s, at);
+  if (fingers.has(id)) fingers.set(id, stats.ended ? [] : scancodes);
+  for (const element of pads.querySelectorAll('[data-key]'))
+    element.classList.toggle('down', holders.has(SCANCODES[element.dataset.key]));
+}
+
+pads.addEventListener('pointerdown', e => {
+  e.preventDefault();
+  // Captured, so that its moves and its lifting come here wherever it goes.
+  try { pads.setPointerCapture(e.pointerId); } catch (ignored) { /* gone already */ }
+  if (!fingers.has(e.pointerId)) fingers.set(e.pointerId, []);
+  touch(e.pointerId, keysAt(e.clientX, e.clientY), e.timeStamp);
+});
+pads.addEventListener('pointermove', e => {
+  if (fingers.has(e.pointerId)) touch(e.pointerId, keysAt(e.clientX, e.clientY), e.timeStamp);
+});
+for (const end of ['pointerup', 'pointercancel', 'lostpointercapture']) {
+  pads.addEventListener(end, e => {
+    if (!fingers.has(e.pointerId)) return;
+    touch(e.pointerId, [], e.timeStamp);
+    fingers.delete(e.pointerId);
+  });
+}
+pads.addEventListener('contextmenu', e => e.preventDefault());
+
+// Shown on a touch screen, or from the first touch; the button shows or
+// hides them anywhere.
+const touchButton = document.getElementById('touch-keys');
+function showPads(shown) {
+  if (!shown) releaseAll();
+  pads.hidden = !shown;
+  touchButton.setAttribute('aria-pressed', String(shown));
+  fit();
+}
+touchButton.addEventListener('click', () => showPads(pads.hidden));
+window.addEventListener('pointerdown', e => { if (e.pointerType === 'touch' && pads.hidden) showPads(true); });
+if (window.matchMedia && window.matchMedia('(pointer: coarse)').matches) pads.hidden = false;
+fit();
 
 function nextKey() {
   const e = queue.shift();

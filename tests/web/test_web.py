@@ -197,6 +197,64 @@ def saves_kept(b, site):
           b.js("document.getElementById('storage').hidden") and fresh_visit(b, site) == newest)
 
 
+def touch_keys(b, site):
+    """Phones and tablets: the whole board and the touch keys on screen, and the touch keys play as keys do."""
+    def centre(code):
+        return b.js("(() => { const r = document.querySelector('[data-key=%s]').getBoundingClientRect();"
+                    " return [r.x + r.width / 2, r.y + r.height / 2]; })()" % code)
+
+    def fingers(kind, *codes):  # one finger on each key named, or all lifted
+        b.call('Input.dispatchTouchEvent', type=kind,
+                touchPoints=[{'x': x, 'y': y, 'id': i} for i, (x, y) in enumerate(map(centre, codes))])
+
+    def tap(code):
+        fingers('touchStart', code)
+        fingers('touchEnd')
+
+    def lines(test):  # waits until the counts of grey and light-red pixels on the board pass `test`
+        return b.wait("(() => { const d = document.getElementById('board').getContext('2d')"
+                      ".getImageData(0, 0, 640, 480).data; let grey = 0, red = 0;"
+                      " for (let i = 0; i < d.length; i += 4) { if (d[i] == 148 && d[i + 1] == 149) grey++;"
+                      " else if (d[i] == 255 && d[i + 1] == 48) red++; } return %s; })()" % test)
+
+    b.call('Emulation.setTouchEmulationEnabled', enabled=True, maxTouchPoints=5)
+    for device, w, h in (('a phone upright', 390, 844), ('a phone on its side', 844, 390), ('a tablet', 820, 1180)):
+        b.call('Emulation.setDeviceMetricsOverride', width=w, height=h, deviceScaleFactor=2, mobile=True)
+        b.open(site.url)
+        check('on %s the whole board and the touch keys are on screen, nothing scrolls sideways' % device,
+              b.js("(() => { const inside = e => { const r = e.getBoundingClientRect(); return r.left >= 0 &&"
+                   " r.top >= 0 && r.right <= innerWidth && r.bottom <= innerHeight; };"
+                   " return inside(document.getElementById('board')) && [...document.querySelectorAll('#pads [data-key]')]"
+                   ".every(inside) && document.documentElement.scrollWidth <= innerWidth; })()"))
+        fingers('touchStart', 'ArrowDown')
+        check('on %s holding the touch Down key draws' % device, b.wait_pixel(15, 100, GREY))
+        fingers('touchEnd')
+        fingers('touchStart', 'KeyW')
+        up = b.wait_pixel(625, 300, LIGHT_RED)
+        b.call('Input.dispatchTouchEvent', type='touchMove', touchPoints=[dict(zip('xy', centre('KeyA')), id=0)])
+        check('on %s a finger slid from W to A turns the light-red dot' % device,
+              up and b.wait("(() => { const c = document.getElementById('board').getContext('2d');"
+                            " for (let y = 0; y < 480; y++) { const d = c.getImageData(400, y, 1, 1).data;"
+                            " if (d[0] == 255 && d[1] == 48) return true; } return false; })()"))
+        fingers('touchEnd')
+        tap('Space')
+        cleared = lines('grey < 200 && red < 200')  # the dots alone
+        fingers('touchStart', 'ArrowRight', 'KeyS')
+        check('on %s two fingers move both dots' % device, cleared and lines('grey > 300 && red > 300'))
+        fingers('touchEnd')
+        saves = b.js('window.vellomar.saves')
+        tap('F1')
+        saved = b.wait('window.vellomar.saves > %d' % saves)
+        tap('Space')
+        cleared = lines('grey < 200 && red < 200')
+        tap('F2')
+        tap('KeyP')
+        check('on %s the touch F1, Space, F2 and P bring the drawing back' % device,
+              saved and cleared and lines('grey > 300 && red > 300'))
+    b.call('Emulation.clearDeviceMetricsOverride')
+    b.call('Emulation.setTouchEmulationEnabled', enabled=False)
+
+
 def full_disk(site):
     """The browser's profile on a full disk: the failure is said, and once room is back saves are stored."""
     if os.geteuid() != 0:
@@ -229,7 +287,7 @@ def full_disk(site):
 
 def main(site_root, native):
     site = Site(site_root)
-    for test in (run, without_storage, saves_kept):
+    for test in (run, without_storage, saves_kept, touch_keys):
         b = Browser()
         try:
             test(b, site, native) if test is run else test(b, site)
