@@ -21,7 +21,7 @@ if [ "${1:-}" = windows ]; then
   pkgs+=(g++-mingw-w64-x86-64-win32 patch imagemagick wine xvfb x11-xkb-utils xkb-data xdotool libgtest-dev libx11-dev libxtst-dev)
 fi
 if [ "${1:-}" = web ] || [ "${1:-}" = test ]; then
-  pkgs+=(emscripten chromium python3 patch dpkg-dev)
+  pkgs+=(emscripten chromium python3 patch dpkg-dev imagemagick)
 fi
 if [ "${1:-}" = test ]; then
   pkgs+=(libgtest-dev xvfb x11-utils x11-xkb-utils xkb-data libx11-dev libxtst-dev xdotool imagemagick

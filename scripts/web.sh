@@ -67,6 +67,23 @@ make_site() {
     "$site/"
   cp LICENSE "$site/LICENSE.txt"
   tar -xzOf "$work/apt/$allegro_orig" allegro-4.4.3.1/docs/txt/license.txt >"$site/ALLEGRO-LICENSE.txt"
+  # The installed app's icons, from the game's own (48 x 48 at 72 dpi); the
+  # maskable one keeps the picture inside the middle 80 %. No dates in them.
+  cp ports/web/manifest.webmanifest data/vellomar.svg "$site/"
+  local png=(-depth 8 -strip -define png:exclude-chunks=date,time)
+  for size in 192 512; do
+    convert -background none -density $((72 * size / 48)) data/vellomar.svg -resize "${size}x$size" "${png[@]}" \
+      "$site/icon-$size.png"
+  done
+  convert -background none -density 614 data/vellomar.svg -resize 410x410 "${png[@]}" "$work/inner.png"
+  convert -size 512x512 xc:'#202020' "$work/inner.png" -gravity center -composite "${png[@]}" \
+    "$site/icon-maskable-512.png"
+  # The service worker keeps every file of the site, under a name made of
+  # their content.
+  local files hash
+  files=$(cd "$site" && ls | grep -v '\.zip$' | sort)
+  hash=$(cd "$site" && cat $files | sha256sum | cut -c1-16)
+  sed -e "s/@HASH@/$hash/" -e "s|@FILES@|'./', $(printf "'%s', " $files | sed 's/, $//')|" ports/web/sw.js >"$site/sw.js"
   local name=vellomar-$version-web
   # Entries in a fixed order with the changelog's date and fixed modes, so
   # that the zip is the same bytes wherever and whenever it is built.

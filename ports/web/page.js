@@ -623,6 +623,10 @@ window.addEventListener('drop', e => {
 
 // --- the game -----------------------------------------------------------------------------
 
+// The site's files kept for offline play (a secure origin only: https or
+// this machine).
+if ('serviceWorker' in navigator && window.isSecureContext) navigator.serviceWorker.register('sw.js').catch(() => {});
+
 var Module = {
   noInitialRun: true,
   vellomarPaint: paint,

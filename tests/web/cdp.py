@@ -26,6 +26,7 @@ class Site:
 
     def close(self):
         self.server.shutdown()
+        self.server.server_close()
 
 
 class Handler(http.server.SimpleHTTPRequestHandler):

@@ -255,6 +255,20 @@ def touch_keys(b, site):
     b.call('Emulation.setTouchEmulationEnabled', enabled=False)
 
 
+def installed_offline(site_root):
+    """The site as an app: installable, and after one visit it starts with no network."""
+    site, b = Site(site_root), Browser()
+    try:
+        b.open(site.url)
+        errors = b.call('Page.getInstallabilityErrors').get('installabilityErrors')
+        check('the page can be installed as an app', errors == [], str(errors))
+        kept = b.wait('navigator.serviceWorker.controller !== null')
+        site.close()  # no network from here on
+        check('after one visit the game starts with no network', kept and b.reload())
+    finally:
+        b.close()
+
+
 def full_disk(site):
     """The browser's profile on a full disk: the failure is said, and once room is back saves are stored."""
     if os.geteuid() != 0:
@@ -295,6 +309,7 @@ def main(site_root, native):
             b.close()
     full_disk(site)
     site.close()
+    installed_offline(site_root)
     print('%d passed, %d failed' % (passed, failed))
     return 1 if failed else 0
 
