@@ -84,6 +84,13 @@ make_site() {
   files=$(cd "$site" && ls | grep -v '\.zip$' | sort)
   hash=$(cd "$site" && cat $files | sha256sum | cut -c1-16)
   sed -e "s/@HASH@/$hash/" -e "s|@FILES@|'./', $(printf "'%s', " $files | sed 's/, $//')|" ports/web/sw.js >"$site/sw.js"
+  # Compressed copies beside each file, for hosts that serve them as they
+  # are (nginx's gzip_static and brotli_static, Apache's MultiViews).
+  local f
+  for f in $(printf "%s\n" $files sw.js | grep -v "\.png$"); do
+    gzip -9 -n -k "$site/$f"
+    if command -v brotli >/dev/null; then brotli -q 11 -k "$site/$f"; fi
+  done
   local name=vellomar-$version-web
   # Entries in a fixed order with the changelog's date and fixed modes, so
   # that the zip is the same bytes wherever and whenever it is built.
