@@ -251,6 +251,12 @@ def touch_keys(b, site):
         tap('KeyP')
         check('on %s the touch F1, Space, F2 and P bring the drawing back' % device,
               saved and cleared and lines('grey > 300 && red > 300'))
+    # A touch the browser takes back (a system gesture) lets its keys go.
+    fingers('touchStart', 'ArrowUp', 'KeyD')
+    down = "document.querySelector('[data-key=%s]').classList.contains('down')"
+    held = b.wait(down % 'ArrowUp') and b.wait(down % 'KeyD')
+    b.call('Input.dispatchTouchEvent', type='touchCancel', touchPoints=[])
+    check('a cancelled touch lets its keys go', held and b.wait('!(%s) && !(%s)' % (down % 'ArrowUp', down % 'KeyD')))
     b.call('Emulation.clearDeviceMetricsOverride')
     b.call('Emulation.setTouchEmulationEnabled', enabled=False)
 
