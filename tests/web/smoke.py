@@ -1,0 +1,87 @@
+"""A short run of the page in another engine, as a player uses it: the board
+appears, a held key draws, F1, Space, F2 and P bring the drawing back, a
+reload keeps load.bmp, Esc ends it.
+    smoke.py SITE firefox"""
+
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(__file__))
+from cdp import Site  # noqa: E402
+
+GREY = (148, 149, 148)
+passed = failed = 0
+
+
+def check(name, ok):
+    global passed, failed
+    passed, failed = passed + bool(ok), failed + (not ok)
+    print(('ok: ' if ok else 'FAILED: ') + name, flush=True)
+
+
+def wait(b, expression, timeout=20):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        try:
+            if b.js(expression):
+                return True
+        except RuntimeError:
+            pass
+        time.sleep(0.02)
+    return False
+
+
+def pixel_is(x, y, colour):
+    return ("(() => { const d = document.getElementById('board').getContext('2d').getImageData(%d, %d, 1, 1).data;"
+            " return [0, 1, 2].every(i => Math.abs(d[i] - %s[i]) <= 12); })()" % (x, y, list(colour)))
+
+
+def tap(b, code):
+    b.key(code, True)
+    time.sleep(0.05)
+    b.key(code, False)
+
+
+def smoke(b, site, engine):
+    started = 'window.vellomar && window.vellomar.started && window.vellomar.turns > 2'
+    b.navigate(site.url)
+    check('%s: the board appears' % engine, wait(b, started) and wait(b, pixel_is(15, 15, GREY)))
+    b.key('ArrowDown', True)
+    check('%s: a held key draws' % engine, wait(b, pixel_is(15, 100, GREY)))
+    b.key('ArrowDown', False)
+    saves = b.js('window.vellomar.saves')
+    tap(b, 'F1')
+    saved = wait(b, 'window.vellomar.saves > %d && !window.vellomar.storing && window.vellomar.stored > 0' % saves)
+    tap(b, 'Space')
+    cleared = wait(b, pixel_is(15, 100, (0, 0, 0)))
+    tap(b, 'F2')
+    tap(b, 'KeyP')
+    check('%s: F1, Space, F2 and P bring the drawing back' % engine,
+          saved and cleared and wait(b, pixel_is(15, 100, GREY)))
+    b.reload()
+    check('%s: a reload keeps load.bmp' % engine,
+          wait(b, started) and b.js("(() => { try { return FS.stat('/vellomar/load.bmp').size == 921654 }"
+                                    " catch (e) { return false } })()"))
+    b.key('Escape', True)
+    b.key('Escape', False)
+    check('%s: Esc ends it' % engine, wait(b, 'window.vellomar.ended'))
+
+
+def main(site_root, engine):
+    from bidi import Firefox
+    site = Site(site_root)
+    b = Firefox()
+    try:
+        smoke(b, site, engine)
+    finally:
+        b.close()
+        site.close()
+    print('%d passed, %d failed' % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == '__main__':
+    import signal
+    signal.alarm(180)
+    sys.exit(main(sys.argv[1], sys.argv[2]))
