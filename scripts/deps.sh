@@ -7,7 +7,7 @@
 #   scripts/deps.sh windows  what building the Windows zip and testing it
 #                            under Wine need (scripts/windows.sh)
 #   scripts/deps.sh web      what building the web site and testing it in
-#                            Chromium and Firefox need (scripts/web.sh)
+#                            Chromium, Firefox and WebKit need (scripts/web.sh)
 # Only packages that Debian 12 and Debian 13 both have are named. While
 # another package manager runs (unattended upgrades, a software centre), it
 # says so once and waits for it, up to ten minutes.
@@ -21,7 +21,7 @@ if [ "${1:-}" = windows ]; then
   pkgs+=(g++-mingw-w64-x86-64-win32 patch imagemagick wine xvfb x11-xkb-utils xkb-data xdotool libgtest-dev libx11-dev libxtst-dev)
 fi
 if [ "${1:-}" = web ] || [ "${1:-}" = test ]; then
-  pkgs+=(emscripten chromium firefox-esr python3 patch dpkg-dev imagemagick)
+  pkgs+=(emscripten chromium firefox-esr webkit2gtk-driver python3 patch dpkg-dev imagemagick xvfb)
 fi
 if [ "${1:-}" = test ]; then
   pkgs+=(libgtest-dev xvfb x11-utils x11-xkb-utils xkb-data libx11-dev libxtst-dev xdotool imagemagick

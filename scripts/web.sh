@@ -3,7 +3,7 @@
 #   scripts/web.sh         builds build/web/ (a static site: index.html and
 #                          what it loads) and build/web/vellomar-<version>-web.zip
 #   scripts/web.sh serve   then serves it on 127.0.0.1 and prints the address
-#   scripts/web.sh test    then tests it in headless Chromium, and briefly in Firefox
+#   scripts/web.sh test    then tests it in headless Chromium, and briefly in Firefox and WebKit
 #   scripts/web.sh bench   then runs its benchmark beside the native bench_pass
 # Allegro 4.4.3.1 comes from Debian's own source package (scripts/allegro.sh,
 # as for Windows); its portable C core is built with our patches
@@ -141,6 +141,7 @@ case "${1:-}" in
     [ -n "${DISPLAY:-}" ] || . scripts/xvfb.sh
     check "in Chromium, as a player uses it" python3 tests/web/test_web.py "$site" build/vellomar
     check "in Firefox, a short run" python3 tests/web/smoke.py "$site" firefox
+    check "in WebKit, a short run" python3 tests/web/smoke.py "$site" webkit
     finish
     ;;
   bench)

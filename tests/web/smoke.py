@@ -1,7 +1,7 @@
 """A short run of the page in another engine, as a player uses it: the board
 appears, a held key draws, F1, Space, F2 and P bring the drawing back, a
 reload keeps load.bmp, Esc ends it.
-    smoke.py SITE firefox"""
+    smoke.py SITE firefox|webkit"""
 
 import os
 import sys
@@ -69,9 +69,12 @@ def smoke(b, site, engine):
 
 
 def main(site_root, engine):
-    from bidi import Firefox
+    if engine == 'firefox':
+        from bidi import Firefox as Engine
+    else:
+        from webdriver import WebKit as Engine
     site = Site(site_root)
-    b = Firefox()
+    b = Engine()
     try:
         smoke(b, site, engine)
     finally:
