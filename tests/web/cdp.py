@@ -15,6 +15,19 @@ import threading
 import time
 
 
+def wait(browser, expression, timeout=15):
+    """Waits until the expression is true in the browser's page (through its js()); False on timeout."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        try:
+            if browser.js(expression):
+                return True
+        except RuntimeError:
+            pass
+        time.sleep(0.01)
+    return False
+
+
 class Site:
     """build/web served on 127.0.0.1, on a free port, from a thread."""
 
@@ -134,17 +147,8 @@ class Browser:
             raise RuntimeError('%s: %s' % (expression, result['exceptionDetails']))
         return result['result'].get('value')
 
-    def wait(self, expression, timeout=15, what=None):
-        """Waits until the expression is true in the page; False on timeout."""
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            try:
-                if self.js(expression):
-                    return True
-            except RuntimeError:
-                pass
-            time.sleep(0.01)
-        return False
+    def wait(self, expression, timeout=15):
+        return wait(self, expression, timeout)
 
     # --- the page -------------------------------------------------------------------
 

@@ -8,7 +8,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from cdp import Site  # noqa: E402
+from cdp import Site, wait  # noqa: E402
 
 GREY = (148, 149, 148)
 passed = failed = 0
@@ -18,18 +18,6 @@ def check(name, ok):
     global passed, failed
     passed, failed = passed + bool(ok), failed + (not ok)
     print(('ok: ' if ok else 'FAILED: ') + name, flush=True)
-
-
-def wait(b, expression, timeout=20):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        try:
-            if b.js(expression):
-                return True
-        except RuntimeError:
-            pass
-        time.sleep(0.02)
-    return False
 
 
 def pixel_is(x, y, colour):
