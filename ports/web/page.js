@@ -213,8 +213,8 @@ function keysAt(x, y) {
   return (target.dataset.key || target.dataset.keys).split(' ').map(code => SCANCODES[code]);
 }
 
-function touch(id, scancodes, at) {
-  const before = fingers.get(id) || [];
+function touch(id, keys, at) {
+  const before = fingers.get(id) || [], scancodes = [...new Set(keys)];
   for (const s of before) if (!scancodes.includes(s)) letGo(s, at);
   if (!stats.ended) for (const s of scancodes) if (!before.includes(s)) hold(s, at);
   if (fingers.has(id)) fingers.set(id, stats.ended ? [] : scancodes);

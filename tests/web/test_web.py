@@ -217,6 +217,42 @@ def touch_keys(b, site):
                       " for (let i = 0; i < d.length; i += 4) { if (d[i] == 148 && d[i + 1] == 149) grey++;"
                       " else if (d[i] == 255 && d[i + 1] == 48) red++; } return %s; })()" % test)
 
+    # The keyboard and fingers, in random orders, against a model: a key is
+    # down for the game while anything holds it, and each change reaches the
+    # game once. Run in one turn of the page, the game's queue put back after.
+    b.open(site.url)
+    diverged = b.js("""(() => {
+      let seed = 1; const random = n => (seed = (seed * 1103515245 + 12345) % 2147483648) % n;
+      const codes = ['KeyW', 'KeyA', 'ArrowUp', 'Space'], start = queue.length;
+      const board = new Set(), keyboard = new Set(), touching = new Map();
+      for (let step = 0; step < 5000; step++) {
+        const code = codes[random(4)], other = codes[random(4)], id = random(3), op = random(10);
+        if (op < 4) key({ code, key: code.startsWith('Key') ? code[3].toLowerCase() : code == 'Space' ? ' ' : code,
+                          repeat: false, timeStamp: 0, preventDefault() {} }, op < 2);
+        else if (op < 6 || op == 8) {  // a finger put down or slid, as the pads' handlers do
+          if (!fingers.has(id)) fingers.set(id, []);
+          touch(id, op < 6 ? [SCANCODES[code]] : [SCANCODES[code], SCANCODES[other]], 0);
+        } else if (op < 8) {  // lifted
+          if (fingers.has(id)) touch(id, [], 0);
+          fingers.delete(id);
+        }
+        else releaseAll();
+        if (op < 2) keyboard.add(code); else if (op < 4) keyboard.delete(code);
+        else if (op < 9) touching.set(id, op < 6 ? [code] : op < 8 ? [] : [code, other]);
+        else { keyboard.clear(); touching.clear(); }
+        for (const e of queue.splice(start)) {
+          const down = e.code >= 256, c = e.code & 255;
+          if (down === board.has(c)) return 'step ' + step + ': a change the game had already seen';
+          if (down) board.add(c); else board.delete(c);
+        }
+        const want = new Set([...keyboard, ...[...touching.values()].flat()].map(c => SCANCODES[c]));
+        if (want.size != board.size || [...want].some(c => !board.has(c))) return 'step ' + step + ': the game sees other keys';
+      }
+      releaseAll();
+      queue.splice(start);
+      return '';
+    })()""")
+    check('keys from the keyboard and fingers together act as the model of holders says', diverged == '', diverged)
     b.call('Emulation.setTouchEmulationEnabled', enabled=True, maxTouchPoints=5)
     for device, w, h in (('a phone upright', 390, 844), ('a phone on its side', 844, 390), ('a tablet', 820, 1180)):
         b.call('Emulation.setDeviceMetricsOverride', width=w, height=h, deviceScaleFactor=2, mobile=True)
