@@ -4,7 +4,7 @@
 #                          what it loads) and build/web/vellomar-<version>-web.zip
 #   scripts/web.sh serve   then serves it on 127.0.0.1 and prints the address
 #   scripts/web.sh test    then tests it in headless Chromium, and briefly in Firefox and WebKit
-#   scripts/web.sh bench   then runs its benchmark beside the native bench_pass
+#   scripts/web.sh bench   then runs its benchmark beside the native game's (bench_pass, bench_latency)
 # Allegro 4.4.3.1 comes from Debian's own source package (scripts/allegro.sh,
 # as for Windows); its portable C core is built with our patches
 # (ports/web/allegro-patches) and kept under build/web-build, keyed on the
@@ -146,8 +146,8 @@ case "${1:-}" in
     ;;
   bench)
     cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DVELLOMAR_BENCH=ON >/dev/null
-    cmake --build build -j"$jobs" --target bench_pass >/dev/null
+    cmake --build build -j"$jobs" --target bench_pass bench_latency >/dev/null
     . scripts/xvfb.sh
-    exec python3 tests/web/bench_web.py "$site" build/bench/bench_pass
+    exec python3 tests/web/bench_web.py "$site" build/bench/bench_pass build/bench/bench_latency
     ;;
 esac

@@ -30,6 +30,11 @@ EM_ASYNC_JS(void, web_yield, (int passes), {
     await Module.vellomarYield(passes);
 });
 
+/* Whether the browser holds input for the page (Chromium tells; elsewhere 0). */
+EM_JS(int, web_input_pending, (void), {
+    return navigator.scheduling && navigator.scheduling.isInputPending ? navigator.scheduling.isInputPending() : 0;
+});
+
 /* The next key event the page queued: scancode | pressed << 8, or -1. */
 EM_JS(int, web_next_key, (void), {
     return Module.vellomarNextKey();
@@ -93,6 +98,7 @@ static uint16_t *pixels;  /* the screen, 5-6-5 */
 static uint8_t *rgba;     /* what the canvas shows */
 static int dirty_top, dirty_bottom = -1;
 static double last_turn;
+static double last_check; /* when the browser was last asked for input */
 static int passes;        /* ends of drawing since the page last had its turn */
 
 /* 5- and 6-bit channels as the X11 driver spreads them over 8 bits, so
@@ -141,14 +147,23 @@ static void paint_dirty_rows(void)
 static void take_keys(void);
 
 /* The end of a drawing on the screen. About every 16 ms the rows drawn since
- * are painted and the browser has its turn. */
+ * are painted and the browser has its turn; sooner when it holds input for
+ * the page. Chromium keeps a touch that arrives during a turn for the next
+ * frame but one, about 30 ms while the game runs, against 2 ms for a key;
+ * asking once a millisecond brings a touch to the game in about 13 ms and
+ * costs no measurable passes. */
 static void unwrite_line(BITMAP *bmp)
 {
     (void)bmp;
     passes++;
     const double now = emscripten_get_now();
-    if (now - last_turn < 16)
-        return;
+    if (now - last_turn < 16) {
+        if (now - last_check < 1)
+            return;
+        last_check = now;
+        if (!web_input_pending())
+            return;
+    }
     paint_dirty_rows();
     web_yield(passes);
     passes = 0;

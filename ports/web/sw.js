@@ -8,8 +8,13 @@
 const CACHE = 'vellomar-@HASH@';
 const FILES = [@FILES@];
 
+// Each file asked of the host again, not taken from the browser's HTTP
+// cache, which may still hold the last build's: the host answers "not
+// modified", without the body, for what the page has just loaded.
 self.addEventListener('install', event => {
-  event.waitUntil(caches.open(CACHE).then(cache => cache.addAll(FILES)).then(() => self.skipWaiting()));
+  event.waitUntil(caches.open(CACHE)
+    .then(cache => cache.addAll(FILES.map(file => new Request(file, { cache: 'no-cache' }))))
+    .then(() => self.skipWaiting()));
 });
 
 self.addEventListener('activate', event => {

@@ -1,12 +1,17 @@
 """The browser build's benchmark, in headless Chromium on this machine.
-    bench_web.py SITE NATIVE_BENCH_PASS
 - idle passes per second, against the native game's (bench_pass), in
   alternating rounds of one run;
 - the time from a key event to the game's key state;
 - the time from the pass that saved to the save being stored, and what
   5 s of F1 held while drawing writes (what the page stores, and what the
   browser's processes write to the disk);
-- the size of the WebAssembly."""
+- the time from a touch on a touch key to the game's key state, on a phone;
+- first visits (a new profile each), to the board and the bytes sent, as
+  the files are and precompressed, beside the native game's start; a
+  second visit with no network;
+- turns and idle passes a second in Firefox and WebKit;
+- the size of the WebAssembly.
+    bench_web.py SITE NATIVE_BENCH_PASS NATIVE_BENCH_LATENCY"""
 
 import os
 import re
@@ -16,7 +21,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from cdp import Browser, Site  # noqa: E402
+from cdp import Browser, Site, wait  # noqa: E402
 from test_web import draw_and_save  # noqa: E402
 
 ROUNDS = 8
@@ -39,7 +44,74 @@ def disk_written(b):
     return total
 
 
-def main(site_root, bench_pass):
+def touches(b, site):
+    b.call('Emulation.setTouchEmulationEnabled', enabled=True, maxTouchPoints=5)
+    b.call('Emulation.setDeviceMetricsOverride', width=390, height=844, deviceScaleFactor=2, mobile=True)
+    b.open(site.url)
+    x, y = b.js("(() => { const r = document.querySelector('[data-key=ArrowDown]').getBoundingClientRect();"
+                " return [r.x + r.width / 2, r.y + r.height / 2]; })()")
+    b.js('window.vellomar.keyDelays.length = 0')
+    for _ in range(100):
+        b.call('Input.dispatchTouchEvent', type='touchStart', touchPoints=[{'x': x, 'y': y, 'id': 0}])
+        b.wait('window.vellomar.keyDelays.length % 2 == 1')
+        b.call('Input.dispatchTouchEvent', type='touchEnd', touchPoints=[])
+        b.wait('window.vellomar.keyDelays.length % 2 == 0')
+    delays = b.js('window.vellomar.keyDelays')
+    print('touch to key state, on a phone: median %.1f ms, max %.1f ms over %d touches and lifts (target: median <= 20 ms)'
+          % (statistics.median(delays), max(delays), len(delays)))
+    b.call('Emulation.clearDeviceMetricsOverride')
+    b.call('Emulation.setTouchEmulationEnabled', enabled=False)
+
+
+def first_visits(site_root, bench_latency, runs=5):
+    print(subprocess.run([bench_latency, 'start', str(runs)], capture_output=True, text=True, check=True)
+          .stdout.strip().replace('start to board', 'native game: start to board'))
+    for precompressed in (False, True):
+        times, to_board, in_all, offline = [], [], [], []
+        for _ in range(runs):
+            site, b = Site(site_root, precompressed=precompressed), Browser()
+            try:
+                b.open(site.url)
+                times.append(b.js('window.vellomar.boardAt'))
+                to_board.append(site.sent)
+                b.wait('navigator.serviceWorker.controller !== null')
+                in_all.append(site.sent)
+                site.close()
+                if b.reload():
+                    offline.append(b.js('window.vellomar.boardAt'))
+            finally:
+                b.close()
+        print('first visit%s: to the board median %.0f ms, max %.0f ms over %d new profiles; %.0f KB sent to the '
+              'board, %.0f KB with the offline copy'
+              % (', precompressed' if precompressed else '', statistics.median(times), max(times), runs,
+                 statistics.median(to_board) / 1000, statistics.median(in_all) / 1000))
+        if not precompressed:
+            print('second visit, no network: to the board median %.0f ms over %d' % (statistics.median(offline),
+                                                                                   len(offline)))
+
+
+def other_engines(site_root):
+    from bidi import Firefox
+    from webdriver import WebKit
+    for name, Engine in (('Firefox', Firefox), ('WebKit', WebKit)):
+        site, b = Site(site_root), Engine()
+        try:
+            b.navigate(site.url)
+            wait(b, 'window.vellomar && window.vellomar.started && window.vellomar.turns > 2')
+            turns, passes, t0 = b.js('window.vellomar.turns'), b.js('window.vellomar.passes'), time.monotonic()
+            time.sleep(3)
+            elapsed = time.monotonic() - t0
+            print('%s: %.0f turns a second, %.0f idle passes a second; board %.0f ms after a new profile asked'
+                  % (name, (b.js('window.vellomar.turns') - turns) / elapsed,
+                     (b.js('window.vellomar.passes') - passes) / elapsed, b.js('window.vellomar.boardAt')))
+        finally:
+            b.close()
+            site.close()
+
+
+def main(site_root, bench_pass, bench_latency):
+    first_visits(site_root, bench_latency)
+    other_engines(site_root)
     site = Site(site_root)
     b = Browser()
     try:
@@ -66,6 +138,10 @@ def main(site_root, bench_pass):
         delays = b.js('window.vellomar.keyDelays')
         print('key event to key state: median %.1f ms, max %.1f ms over %d events (target: median <= 20 ms)'
               % (statistics.median(delays), max(delays), len(delays)))
+        turns, t0 = b.js('window.vellomar.turns'), time.monotonic()
+        time.sleep(3)
+        print('Chromium: %.0f turns a second' % ((b.js('window.vellomar.turns') - turns) / (time.monotonic() - t0)))
+        touches(b, site)
 
         for _ in range(50):
             b.tap('Space')
@@ -108,4 +184,4 @@ def main(site_root, bench_pass):
 
 
 if __name__ == '__main__':
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    sys.exit(main(*sys.argv[1:4]))

@@ -29,13 +29,20 @@ def wait(browser, expression, timeout=15):
 
 
 class Site:
-    """build/web served on 127.0.0.1, on a free port, from a thread."""
+    """build/web served on 127.0.0.1, on a free port, from a thread. With
+    `precompressed`, as a host that serves the .br and .gz copies beside each
+    file to browsers that take them; `sent` counts the bytes of the bodies."""
 
-    def __init__(self, root, port=0):
+    def __init__(self, root, port=0, precompressed=False):
         handler = functools.partial(Handler, directory=root)
         self.server = http.server.ThreadingHTTPServer(('127.0.0.1', port), handler)
+        self.server.precompressed, self.server.sent = precompressed, 0
         self.url = 'http://127.0.0.1:%d/' % self.server.server_address[1]
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    @property
+    def sent(self):
+        return self.server.sent
 
     def close(self):
         self.server.shutdown()
@@ -45,6 +52,30 @@ class Site:
 class Handler(http.server.SimpleHTTPRequestHandler):
     # The type browsers need to compile WebAssembly as it streams in.
     extensions_map = {**http.server.SimpleHTTPRequestHandler.extensions_map, '.wasm': 'application/wasm'}
+
+    def send_head(self):
+        path = self.translate_path(self.path)
+        if os.path.isdir(path):
+            path = os.path.join(path, 'index.html')
+        accepted = self.headers.get('Accept-Encoding', '')
+        if 'If-Modified-Since' in self.headers:  # the plain server's "not modified"
+            accepted = ''
+        for encoding, suffix in (('br', '.br'), ('gzip', '.gz')):
+            if self.server.precompressed and encoding in accepted and os.path.isfile(path + suffix):
+                f = open(path + suffix, 'rb')
+                self.send_response(200)
+                self.send_header('Content-Type', self.guess_type(path))
+                self.send_header('Content-Encoding', encoding)
+                self.send_header('Content-Length', str(os.fstat(f.fileno()).st_size))
+                self.send_header('Last-Modified', self.date_time_string(int(os.stat(path).st_mtime)))
+                self.end_headers()
+                return f
+        return super().send_head()
+
+    def copyfile(self, source, outputfile):
+        data = source.read()
+        self.server.sent += len(data)
+        outputfile.write(data)
 
     def log_message(self, *args):
         pass
@@ -157,9 +188,10 @@ class Browser:
         return self.wait('window.vellomar && window.vellomar.started && window.vellomar.turns > 2')
 
     def reload(self):
+        """Reloads the page and waits for the new one's game (never the old page's)."""
+        self.js('window.reloading = true')
         self.call('Page.reload')
-        time.sleep(0.2)
-        return self.wait('window.vellomar && window.vellomar.started && window.vellomar.turns > 2')
+        return self.wait('!window.reloading && window.vellomar && window.vellomar.started && window.vellomar.turns > 2')
 
     KEYS = {  # code: (key, Windows virtual key code)
         'ArrowUp': ('ArrowUp', 38), 'ArrowDown': ('ArrowDown', 40), 'ArrowLeft': ('ArrowLeft', 37),
