@@ -1,5 +1,5 @@
 // What the game asks of the operating system: files and stop signals. Each
-// platform implements it (src/posix/ for Linux and other POSIX systems,
+// platform implements it (src/posix/ for Linux with X11,
 // platform_windows.cpp), chosen by the build; nothing else in the game
 // differs by platform.
 #pragma once

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -125,6 +126,46 @@ bool whole_snapshot(const std::string &path)
     auto u32 = [&](int at) { return long(h[at] | h[at + 1] << 8 | h[at + 2] << 16 | h[at + 3] << 24); };
     return n == sizeof h && h[0] == 'B' && h[1] == 'M' && u32(2) == size && u32(18) == 640 && u32(22) == 480;
 }
+// Waits until the game has saved `path` anew: a file other than `before`
+// (the inode there before, 0 for none) stands there. A save replaces the
+// file, so by then the game is saving on every pass.
+bool wait_new_save(const std::string &path, ino_t before = 0)
+{
+    for (int i = 0; i < 500 * patience(); i++) {
+        struct stat st {};
+        if (stat(path.c_str(), &st) == 0 && st.st_ino != before)
+            return true;
+        usleep(10 * 1000);
+    }
+    return false;
+}
+ino_t inode_of(const std::string &path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Waits until process `pid` has `path` open (the game reading it).
+bool wait_open(pid_t pid, const std::string &path)
+{
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (int i = 0; i < 5000 * patience(); i++) {
+        if (DIR *d = opendir(fds.c_str())) {
+            bool open = false;
+            while (dirent *e = readdir(d)) {
+                char target[4096];
+                const ssize_t n = readlinkat(dirfd(d), e->d_name, target, sizeof target - 1);
+                open = open || (n > 0 && std::string(target, n) == path);
+            }
+            closedir(d);
+            if (open)
+                return true;
+        }
+        usleep(1000);
+    }
+    return false;
+}
+
 std::string contents(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);
@@ -162,9 +203,10 @@ TEST(EndToEnd, StopSignalsEndItQuietlyAndLeaveAWholeSnapshot)
         SCOPED_TRACE(sig);
         XGame g(dir);
         ASSERT_TRUE(g.ready()) << g.output();
+        const ino_t before = inode_of(dir + "/load.bmp");
         g.press(XK_F1); // saving on every pass from now on
         g.press(XK_Down);  // and the board changing, so that every pass saves
-        usleep(150 * 1000);
+        ASSERT_TRUE(wait_new_save(dir + "/load.bmp", before));
         kill(g.pid(), sig);
         EXPECT_EQ(g.wait_exit(), 128 + sig);
         g.release(XK_Down);
@@ -202,9 +244,10 @@ TEST(EndToEnd, TheDisplayGoingAwayEndsItAtOnce)
         }
         XGame &g = *game;
         ASSERT_TRUE(g.ready()) << g.output();
+        const ino_t before = inode_of(dir + "/load.bmp");
         g.press(XK_F1);
         g.press(XK_Down);
-        usleep(100 * 1000);
+        ASSERT_TRUE(wait_new_save(dir + "/load.bmp", before));
         g.drop_display();
         if (order == TERM_THEN_SERVER)
             kill(g.pid(), SIGTERM);
@@ -254,7 +297,7 @@ TEST(EndToEnd, TapsShorterThanAPassStillAct)
     big.put(0);
     big.close();
     g.tap(XK_F2, 0);
-    usleep(50 * 1000);
+    EXPECT_TRUE(wait_open(g.pid(), dir + "/load.bmp")) << "F2 did not read the picture";
     g.tap(XK_Escape, 0);
     EXPECT_EQ(g.wait_exit(10000), 0) << "Esc tapped during a slow pass did not end the game";
 }
@@ -407,9 +450,10 @@ TEST(EndToEnd, KilledGamesNeverTearTheSnapshotAndWhatTheyLeftGoes)
     for (int i = 0; i < 3; i++) {
         XGame g(dir);
         ASSERT_TRUE(g.ready()) << g.output();
+        const ino_t before = inode_of(dir + "/load.bmp");
         g.press(XK_F1);
         g.press(XK_Down);
-        usleep(150 * 1000 * patience());
+        ASSERT_TRUE(wait_new_save(dir + "/load.bmp", before));
         kill(g.pid(), SIGKILL);
         g.wait_exit();
         g.release(XK_Down);

@@ -1,4 +1,4 @@
-// The snapshot file on Linux and other POSIX systems: its safe replace, the
+// The snapshot file on Linux (with X11): its safe replace, the
 // check that it still holds the last save, and its read.
 //
 // The save replaces "load.bmp" the way careful editors do: a temporary file

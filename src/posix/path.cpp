@@ -46,8 +46,7 @@ bool trusted_here(const struct stat &folder, const struct stat &entry)
     return !sticky_and_shared(folder) || entry.st_uid == geteuid() || entry.st_uid == folder.st_uid;
 }
 
-
-// does not end at a name.
+// Walks the path as the kernel would, trusting only links it may trust.
 bool resolve(const char *path, Target &t)
 {
     std::deque<std::string> todo = components(path);

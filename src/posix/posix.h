@@ -1,4 +1,4 @@
-// What the POSIX files of the platform share among themselves. The game
+// What the Linux files of the platform share among themselves. The game
 // sees none of it: platform.h is its one interface.
 #pragma once
 
