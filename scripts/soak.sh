@@ -6,8 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
 . scripts/xvfb.sh
-cmake -S . -B build -DVELLOMAR_BENCH=ON >/dev/null
-cmake --build build -j"$(nproc)" --target soak >/dev/null
-build/bench/soak "${1:-100000}"
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVELLOMAR_TESTS=OFF -DVELLOMAR_BENCH=ON >/dev/null
+cmake --build build-bench -j"$(nproc)" --target soak >/dev/null
+build-bench/bench/soak "${1:-100000}"
 valgrind --tool=memcheck --error-exitcode=1 --leak-check=full --show-leak-kinds=definite \
-  --errors-for-leak-kinds=definite build/bench/soak "${2:-3000}"
+  --errors-for-leak-kinds=definite build-bench/bench/soak "${2:-3000}"

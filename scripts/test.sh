@@ -11,7 +11,7 @@ scripts/deps.sh test
 . scripts/xvfb.sh
 
 jobs=$(nproc)
-cmake -S . -B build -DVELLOMAR_TESTS=ON -DVELLOMAR_BENCH=ON >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE= -DVELLOMAR_TESTS=ON -DVELLOMAR_BENCH=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure
 
@@ -21,7 +21,7 @@ tests/test_package.sh
 # A short fuzz run of the snapshot reader (scripts/fuzz.sh runs longer ones).
 scripts/fuzz.sh 60
 
-cmake -S . -B build-asan -DVELLOMAR_SANITIZE=ON -DVELLOMAR_BENCH=OFF >/dev/null
+cmake -S . -B build-asan -DVELLOMAR_SANITIZE=ON -DVELLOMAR_TESTS=ON -DVELLOMAR_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0

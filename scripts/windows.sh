@@ -128,7 +128,7 @@ check "the zip holds the exe, the README and both licences" sh -c "cmake -E tar 
 # The end-to-end tests that hold for Windows, on the real exe: real keys,
 # real pixels, the snapshot file's promises; then the game again with every
 # allocation above 4 GB, where a pointer kept in 32 bits would crash it.
-cmake -S . -B build >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE= -DVELLOMAR_TESTS=ON >/dev/null
 cmake --build build -j"$jobs" --target test_e2e >/dev/null
 e2e() { VELLOMAR_GAME="wine $1" build/tests/test_e2e --gtest_filter="$2" --gtest_brief=1; }
 check "end to end under Wine" e2e "$win/game/vellomar.exe" \
