@@ -126,6 +126,10 @@ bool read_file(const char *path, size_t max, std::vector<unsigned char> &out)
     return got == out.size();
 }
 
+// The largest file F2 reads: the page refuses a larger one by its size,
+// unread.
+extern "C" EMSCRIPTEN_KEEPALIVE size_t vellomar_max_file() { return BMP_MAX_FILE; }
+
 // Whether F2 could read `size` bytes at `data`: the page asks before a
 // dropped or picked file becomes load.bmp.
 extern "C" EMSCRIPTEN_KEEPALIVE int vellomar_readable(const unsigned char *data, size_t size)

@@ -216,6 +216,8 @@ function keysAt(x, y) {
 
 function touch(id, keys, at) {
   const before = fingers.get(id) || [], scancodes = [...new Set(keys)];
+  // A finger moving within its key, as most moves are, changes nothing.
+  if (!stats.ended && scancodes.length === before.length && scancodes.every(s => before.includes(s))) return;
   for (const s of before) if (!scancodes.includes(s)) letGo(s, at);
   if (!stats.ended) for (const s of scancodes) if (!before.includes(s)) hold(s, at);
   if (fingers.has(id)) fingers.set(id, stats.ended ? [] : scancodes);
@@ -586,14 +588,14 @@ for (const button of document.querySelectorAll('.download')) button.addEventList
 // A picture dropped or picked becomes load.bmp only if F2 could read it:
 // the game's own check runs on it first. A file over the game's bound is
 // refused by its size, without reading it.
-const MAX_FILE = 256 * 1024 * 1024;
 async function openPicture(file) {
   const refuse = why => say(file.name + ' ' + why + ': load.bmp is left as it was.');
   if (stats.ended) { refuse('was not opened, as the game has ended (reload the page to play)'); return; }
-  if (file.size > MAX_FILE) { refuse('is too large (the game reads pictures up to 256 MB)'); return; }
+  await gameStarted;
+  const max = Module._vellomar_max_file();
+  if (file.size > max) { refuse('is too large (the game reads pictures up to ' + max / 1048576 + ' MB)'); return; }
   let bytes;
   try { bytes = new Uint8Array(await file.arrayBuffer()); } catch (e) { refuse('could not be read'); return; }
-  await gameStarted;
   if (!readable(bytes)) { refuse('is not a picture this game can read'); return; }
   putInFolder(bytes);
   store(bytes);

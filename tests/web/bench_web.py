@@ -22,8 +22,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from cdp import Browser, Site, wait  # noqa: E402
-from test_web import draw_and_save  # noqa: E402
+from cdp import STARTED, Browser, Site, wait  # noqa: E402
+from test_web import draw_and_save, key_centre  # noqa: E402
 
 ROUNDS = 8
 
@@ -49,8 +49,7 @@ def touches(b, site):
     b.call('Emulation.setTouchEmulationEnabled', enabled=True, maxTouchPoints=5)
     b.call('Emulation.setDeviceMetricsOverride', width=390, height=844, deviceScaleFactor=2, mobile=True)
     b.open(site.url)
-    x, y = b.js("(() => { const r = document.querySelector('[data-key=ArrowDown]').getBoundingClientRect();"
-                " return [r.x + r.width / 2, r.y + r.height / 2]; })()")
+    x, y = key_centre(b, 'ArrowDown')
     b.js('window.vellomar.keyDelays.length = 0')
     # At random moments, as a finger comes: a touch sent as soon as the last
     # one is seen would come at the same point of the game's turn each time.
@@ -103,7 +102,7 @@ def other_engines(site_root):
         site, b = Site(site_root), Engine()
         try:
             b.navigate(site.url)
-            wait(b, 'window.vellomar && window.vellomar.started && window.vellomar.turns > 2')
+            wait(b, STARTED)
             turns, passes, t0 = b.js('window.vellomar.turns'), b.js('window.vellomar.passes'), time.monotonic()
             time.sleep(3)
             elapsed = time.monotonic() - t0

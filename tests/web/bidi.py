@@ -11,6 +11,8 @@ import subprocess
 import tempfile
 import time
 
+from cdp import free_port
+
 # WebDriver's codes for the keys the smoke test presses.
 KEYS = {'ArrowDown': '\ue015', 'ArrowRight': '\ue014', 'Space': ' ', 'F1': '\ue031', 'F2': '\ue032',
         'KeyP': 'p', 'Escape': '\ue00c'}
@@ -19,9 +21,7 @@ KEYS = {'ArrowDown': '\ue015', 'ArrowRight': '\ue014', 'Space': ' ', 'F1': '\ue0
 class Firefox:
     def __init__(self):
         self.profile = tempfile.mkdtemp(prefix='vellomar-firefox-')
-        with socket.socket() as s:  # a free port
-            s.bind(('127.0.0.1', 0))
-            port = s.getsockname()[1]
+        port = free_port()
         self.process = subprocess.Popen(['firefox-esr', '--headless', '--no-remote', '--profile', self.profile,
                                          '--remote-debugging-port', str(port), 'about:blank'],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

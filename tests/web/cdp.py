@@ -9,10 +9,21 @@ import http.server
 import json
 import os
 import shutil
+import socket
 import subprocess
 import tempfile
 import threading
 import time
+
+
+# True once the page's game has started and run a few turns.
+STARTED = 'window.vellomar && window.vellomar.started && window.vellomar.turns > 2'
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(('127.0.0.1', 0))
+        return s.getsockname()[1]
 
 
 def wait(browser, expression, timeout=15):
@@ -73,9 +84,9 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         return super().send_head()
 
     def copyfile(self, source, outputfile):
-        data = source.read()
-        self.server.sent += len(data)
-        outputfile.write(data)
+        while data := source.read(1 << 16):
+            self.server.sent += len(data)
+            outputfile.write(data)
 
     def log_message(self, *args):
         pass
@@ -185,13 +196,13 @@ class Browser:
 
     def open(self, url):
         self.call('Page.navigate', url=url)
-        return self.wait('window.vellomar && window.vellomar.started && window.vellomar.turns > 2')
+        return self.wait(STARTED)
 
     def reload(self):
         """Reloads the page and waits for the new one's game (never the old page's)."""
         self.js('window.reloading = true')
         self.call('Page.reload')
-        return self.wait('!window.reloading && window.vellomar && window.vellomar.started && window.vellomar.turns > 2')
+        return self.wait('!window.reloading && ' + STARTED)
 
     KEYS = {  # code: (key, Windows virtual key code)
         'ArrowUp': ('ArrowUp', 38), 'ArrowDown': ('ArrowDown', 40), 'ArrowLeft': ('ArrowLeft', 37),

@@ -8,7 +8,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from cdp import Site, wait  # noqa: E402
+from cdp import STARTED, Site, wait  # noqa: E402
 
 GREY = (148, 149, 148)
 passed = failed = 0
@@ -32,9 +32,8 @@ def tap(b, code):
 
 
 def smoke(b, site, engine):
-    started = 'window.vellomar && window.vellomar.started && window.vellomar.turns > 2'
     b.navigate(site.url)
-    check('%s: the board appears' % engine, wait(b, started) and wait(b, pixel_is(15, 15, GREY)))
+    check('%s: the board appears' % engine, wait(b, STARTED) and wait(b, pixel_is(15, 15, GREY)))
     b.key('ArrowDown', True)
     check('%s: a held key draws' % engine, wait(b, pixel_is(15, 100, GREY)))
     b.key('ArrowDown', False)
@@ -49,7 +48,7 @@ def smoke(b, site, engine):
           saved and cleared and wait(b, pixel_is(15, 100, GREY)))
     b.reload()
     check('%s: a reload keeps load.bmp' % engine,
-          wait(b, started) and b.js("(() => { try { return FS.stat('/vellomar/load.bmp').size == 921654 }"
+          wait(b, STARTED) and b.js("(() => { try { return FS.stat('/vellomar/load.bmp').size == 921654 }"
                                     " catch (e) { return false } })()"))
     b.key('Escape', True)
     b.key('Escape', False)

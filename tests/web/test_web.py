@@ -12,7 +12,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from cdp import Browser, Site  # noqa: E402
+from cdp import STARTED, Browser, Site  # noqa: E402
 
 GREY, LIGHT_RED, BLACK, RED = (148, 149, 148), (255, 48, 49), (0, 0, 0), (255, 0, 0)
 SNAPSHOT = '/vellomar/load.bmp'
@@ -138,8 +138,7 @@ def saves_kept(b, site):
             b.close_tab(crashed)
             check('a crash of the tab once the save is made keeps it', b.open(site.url) and b.js(NEWEST) == made)
             continue
-        reloaded = b.wait("!window.before && window.vellomar.started && window.vellomar.turns > 2"
-                          " && sessionStorage.getItem('made')")
+        reloaded = b.wait("!window.before && " + STARTED + " && sessionStorage.getItem('made')")
         check('a reload %d ms after the pass that saved keeps the save' % ms,
               reloaded and b.js(NEWEST) == b.js("sessionStorage.getItem('made')"),
               '%s, stored %s' % (b.js("sessionStorage.getItem('made')"), b.js(NEWEST)))
@@ -197,11 +196,16 @@ def saves_kept(b, site):
           b.js("document.getElementById('storage').hidden") and fresh_visit(b, site) == newest)
 
 
+def key_centre(b, code):
+    """Where on the page the touch key for `code` has its middle."""
+    return b.js("(() => { const r = document.querySelector('[data-key=%s]').getBoundingClientRect();"
+                " return [r.x + r.width / 2, r.y + r.height / 2]; })()" % code)
+
+
 def touch_keys(b, site):
     """Phones and tablets: the whole board and the touch keys on screen, and the touch keys play as keys do."""
     def centre(code):
-        return b.js("(() => { const r = document.querySelector('[data-key=%s]').getBoundingClientRect();"
-                    " return [r.x + r.width / 2, r.y + r.height / 2]; })()" % code)
+        return key_centre(b, code)
 
     def fingers(kind, *codes):  # one finger on each key named, or all lifted
         b.call('Input.dispatchTouchEvent', type=kind,

@@ -4,20 +4,18 @@ test's third engine. Plain HTTP from Python's own library."""
 
 import glob
 import json
-import socket
 import subprocess
 import time
 import urllib.error
 import urllib.request
 
 from bidi import KEYS
+from cdp import free_port
 
 
 class WebKit:
     def __init__(self):
-        with socket.socket() as s:  # a free port
-            s.bind(('127.0.0.1', 0))
-            port = s.getsockname()[1]
+        port = free_port()
         self.process = subprocess.Popen(['WebKitWebDriver', '--port=%d' % port],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.base = 'http://127.0.0.1:%d' % port
