@@ -1,6 +1,6 @@
 #include "board.h"
 #include "keys.h"
-#include "platform.h"
+#include "stopping.h"
 
 int main()
 {

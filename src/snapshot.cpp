@@ -2,7 +2,7 @@
 
 #include "bmpcheck.h"
 #include "board.h"
-#include "platform.h"
+#include "savefile.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -2,7 +2,7 @@
 #include "bmpcheck.h"
 #include "bmpgen.h"
 #include "fixture.h"
-#include "platform.h"
+#include "savefile.h"
 #include "snapshot.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // What an existing snapshot file carried (owner, group, mode, ACL, other
 // extended attributes), handed on to the file that replaces it.
-#include "posix.h"
+#include "linux.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,10 +8,15 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/xattr.h>
+#include <utility>
+#include <vector>
 
-namespace posix {
+using namespace lnx;
 
 namespace {
+
+using Attributes = std::vector<std::pair<std::string, std::string>>;
+
 // A POSIX access ACL as the kernel stores it: a version, then entries of a
 // tag, permission bits and an id, sorted by tag and then id.
 constexpr char ACL_NAME[] = "system.posix_acl_access";
@@ -65,7 +70,6 @@ std::string moved_acl(const std::string &v, bool owner_kept, bool group_kept, co
     out.append(reinterpret_cast<const char *>(acl.data()), acl.size() * 8);
     return out;
 }
-} // namespace
 
 // The extended attributes of the existing file: its ACL among them. Read
 // through a descriptor of the file itself; where it may not be read, through
@@ -105,13 +109,20 @@ bool attributes_of(const Target &t, Attributes &out)
     return true;
 }
 
+} // namespace
+
 // The new file takes the old one's owner, group, permission bits, ACL and
 // other extended attributes wherever the process may set them. Where the
 // group can't be kept, the new group gets no more than others had; where
 // the ACL can't be kept, the mode gives the owning group no more than the
 // ACL gave it, and named users and groups lose their access.
-void take_identity(int fd, const struct stat &old, const Attributes &attributes)
+bool carry_identity(const Target &t, File temporary)
 {
+    Attributes attributes;
+    if (!attributes_of(t, attributes))
+        return false;
+    const int fd = int(temporary);
+    const struct stat &old = t.st;
     const bool owner_kept = fchown(fd, old.st_uid, old.st_gid) == 0;
     const bool group_kept = owner_kept || fchown(fd, uid_t(-1), old.st_gid) == 0;
     mode_t mode = old.st_mode & 0777;
@@ -134,5 +145,5 @@ void take_identity(int fd, const struct stat &old, const Attributes &attributes)
             fchmod(fd, (mode & 0707) | (acl_perm(e, GROUP_OBJ) & acl_perm(e, MASK)) << 3);
         }
     }
+    return true;
 }
-} // namespace posix

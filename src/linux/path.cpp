@@ -1,12 +1,13 @@
 // Following a path to the file it leads to, as the kernel would, but only
 // through links the user can trust.
-#include "posix.h"
+#include "linux.h"
 
 #include <climits>
 #include <deque>
+#include <cerrno>
 #include <fcntl.h>
 
-namespace posix {
+namespace lnx {
 
 namespace {
 // As many links as the kernel follows before it calls the chain a loop.
@@ -46,8 +47,11 @@ bool trusted_here(const struct stat &folder, const struct stat &entry)
     return !sticky_and_shared(folder) || entry.st_uid == geteuid() || entry.st_uid == folder.st_uid;
 }
 
-// Walks the path as the kernel would, trusting only links it may trust.
-bool resolve(const char *path, Target &t)
+} // namespace lnx
+
+using namespace lnx;
+
+bool find_target(const char *path, Target &t)
 {
     std::deque<std::string> todo = components(path);
     t.folder = open_folder(AT_FDCWD, path[0] == '/' ? "/" : ".");
@@ -84,10 +88,27 @@ bool resolve(const char *path, Target &t)
             t.name = c;
             t.exists = true;
             t.st = st;
+            t.look = look_of(st);
             return true;
         }
         t.folder = open_folder(t.folder.get(), c.c_str());
     }
     return false;
 }
-} // namespace posix
+
+// Where an open for writing would be refused or could block, so is this:
+// a file the user may not write, or one that someone else planted in a
+// shared sticky folder.
+bool may_write(const Target &t)
+{
+    return trusted_here(t.folder_st, t.st) && faccessat(t.folder.get(), t.name.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+bool look_at_name(const Target &t, Look &l)
+{
+    struct stat st;
+    if (fstatat(t.folder.get(), t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    l = look_of(st);
+    return true;
+}

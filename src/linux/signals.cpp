@@ -1,6 +1,7 @@
 // How the game ends on Linux besides Esc: stop signals, and the display
 // going away.
 #include "platform.h"
+#include "stopping.h"
 
 #include <allegro.h>
 
@@ -9,8 +10,6 @@
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
-
-volatile std::sig_atomic_t stop_signal = 0;
 
 namespace {
 // Ctrl+C, kill (a logout's or a service manager's too) and a hang-up.
@@ -105,14 +104,4 @@ void catch_stop_signals()
     }
     // SIGQUIT asks for a core dump: it keeps what it had.
     sigaction(SIGQUIT, &at_start[SIGQUIT], nullptr);
-}
-
-void end_by_stop_signal()
-{
-    const int sig = stop_signal;
-    if (!sig)
-        return;
-    allegro_exit();
-    signal(sig, SIG_DFL);
-    raise(sig);
 }

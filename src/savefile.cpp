@@ -1,0 +1,313 @@
+// The save replaces "load.bmp" the way careful editors do: a temporary file
+// beside the real file, written through its own descriptor and renamed over
+// it, so a killed game or a full disk never costs the last good snapshot.
+// Taking that over from the system's in-place write means keeping every
+// protection it gave: links that someone else planted in a shared folder are
+// not followed, nothing is written where the user may not write, and the new
+// file keeps the owner, permissions and attributes of the old one. Where the
+// rename can't be done but an in-place write would work (a folder the user
+// may add nothing to, a file of several names), the file is written in place.
+//
+// The platforms give the primitives (platform.h); what follows is the same
+// on all of them.
+#include "savefile.h"
+
+#include "platform.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+// --- a file that is closed when it goes out of scope -------------------------
+
+class Open {
+public:
+    explicit Open(File f) : f_(f) {}
+    Open(const Open &) = delete;
+    Open &operator=(const Open &) = delete;
+    ~Open()
+    {
+        if (f_ != NO_FILE)
+            close_file(f_);
+    }
+    File get() const { return f_; }
+    bool ok() const { return f_ != NO_FILE; }
+    File release() { return std::exchange(f_, NO_FILE); }
+
+private:
+    File f_;
+};
+
+constexpr size_t PIECE = 1u << 30;  // the most one call moves
+
+bool write_all(File f, const unsigned char *data, size_t size)
+{
+    for (size_t done = 0; done < size;) {
+        const long long n = write_at(f, data + done, std::min(size - done, PIECE), done);
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+bool read_all(File f, unsigned char *data, size_t size)
+{
+    for (size_t done = 0; done < size;) {
+        const long long n = read_at(f, data + done, std::min(size - done, PIECE), done);
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+// Whether the open file holds exactly `data`, read in pieces.
+bool holds(File f, const unsigned char *data, size_t size)
+{
+    static unsigned char piece[1 << 16];
+    for (size_t at = 0; at < size;) {
+        const long long n = read_at(f, piece, std::min(sizeof piece, size - at), at);
+        if (n <= 0 || std::memcmp(piece, data + at, size_t(n)) != 0)
+            return false;
+        at += size_t(n);
+    }
+    return true;
+}
+
+bool same_file(const Look &a, const Look &b) { return a.volume == b.volume && a.index == b.index; }
+
+// --- temporary files ---------------------------------------------------------------
+//
+// A temporary file is named ".load-<pid>-XXXXXX.bmp" (six letters or digits
+// in place of the Xs) and made beside the file it replaces, as a rename
+// can't cross file systems. The pid tells people, and the platform, which
+// game made it; the platform tells whether that game is gone.
+
+constexpr char TMP_PREFIX[] = ".load-";
+constexpr char TMP_SUFFIX[] = ".bmp";
+constexpr int TMP_RANDOM = 6;
+constexpr char TMP_CHARS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr int TMP_TRIES = 100;
+
+std::string temporary_name()
+{
+    const unsigned long pid = process_id();
+    static unsigned long long seed =
+        (unsigned long long)std::chrono::steady_clock::now().time_since_epoch().count() ^ (unsigned long long)pid << 32;
+    std::string name = TMP_PREFIX + std::to_string(pid) + "-";
+    for (int i = 0; i < TMP_RANDOM; i++) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        name += TMP_CHARS[(seed >> 33) % (sizeof TMP_CHARS - 1)];
+    }
+    return name + TMP_SUFFIX;
+}
+
+// The pid in `name` if it has exactly the form of a temporary file's name,
+// else 0: a file of the user's that only looks like one is left alone.
+unsigned long temporary_pid(const std::string &name)
+{
+    const size_t pre = sizeof TMP_PREFIX - 1, suf = sizeof TMP_SUFFIX - 1;
+    if (name.size() < pre + 2 + TMP_RANDOM + suf || name.compare(0, pre, TMP_PREFIX) != 0 ||
+        name.compare(name.size() - suf, suf, TMP_SUFFIX) != 0)
+        return 0;
+    const size_t digits = pre, dash = name.size() - suf - TMP_RANDOM - 1;
+    if (name[dash] != '-' || name[digits] == '0' || dash - digits > 9)
+        return 0;
+    unsigned long pid = 0;
+    for (size_t i = digits; i < dash; i++) {
+        if (name[i] < '0' || name[i] > '9')
+            return 0;
+        pid = pid * 10 + unsigned(name[i] - '0');
+    }
+    for (size_t i = dash + 1; i < name.size() - suf; i++)
+        if (!name[i] || !std::strchr(TMP_CHARS, name[i]))
+            return 0;
+    return pid;
+}
+
+// Removes what games that were killed outright left beside the target. Each
+// folder is looked at once. A folder removed and made anew can get the old
+// one's identity, so it is told by its birth time as well; where the system
+// keeps none, it is looked at on every save.
+void remove_stale_temporaries(const Target &t)
+{
+    static std::vector<Look> done;
+    Look folder;
+    if (look_at_folder(t, folder) && folder.born) {
+        const auto same = [&](const Look &l) { return same_file(l, folder) && l.born == folder.born; };
+        if (std::any_of(done.begin(), done.end(), same))
+            return;
+        done.push_back(folder);
+    }
+    for (const std::string &name : list_folder(t))
+        if (const unsigned long pid = temporary_pid(name))
+            remove_if_stale(t, name, pid);
+}
+
+// A new temporary file beside the target, its name in `name`.
+File new_temporary(const Target &t, std::string &name)
+{
+    for (int tries = 0; tries < TMP_TRIES; tries++) {
+        name = temporary_name();
+        bool taken = false;
+        const File f = make_temporary(t, name, t.exists, taken);
+        if (f != NO_FILE || !taken)
+            return f;
+    }
+    return NO_FILE;
+}
+
+// --- the file the last save left -----------------------------------------------
+
+struct Saved {
+    bool valid = false;
+    Look look;
+    // Whether the file's times are certainly older than a moment at which
+    // it was seen to hold the save's bytes: any change since then shows.
+    bool settled;
+} last;
+
+int64_t now_ns()
+{
+    using namespace std::chrono;
+    return duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// A write after `seen` is stamped no earlier than `seen`, less the system
+// clock's tick (a few ms), cut down to the file system's granularity: up to
+// 2 s (FAT), 1 s (ext4 with small inodes, many network file systems),
+// 10 ms (exFAT). The granularity is guessed from the times themselves: a
+// time on a whole second may be on a coarse one.
+bool settled_by(const Look &l, int64_t seen)
+{
+    const auto grain = [](int64_t t) {
+        return t % 1000000000LL == 0 ? 2000000000LL : t % 10000000LL == 0 ? 10000000LL : 1;
+    };
+    const int64_t newest = std::max(l.written, l.changed);
+    const int64_t coarsest = std::max(grain(l.written), grain(l.changed));
+    return newest < seen - coarsest - 100000000LL;  // 100 ms for the tick, and more
+}
+
+bool as_saved(const Look &l)
+{
+    return last.valid && same_file(l, last.look) && l.size == last.look.size && l.written == last.look.written &&
+           l.changed == last.look.changed;
+}
+
+// Notes the file now under the target's name, if it is the one written.
+void remember(const Target &t, const Look &written)
+{
+    Look now;
+    if (look_at_name(t, now) && same_file(now, written)) {
+        last = {true, now, false};
+        last.settled = settled_by(now, now_ns());
+    }
+}
+
+// --- writing -----------------------------------------------------------------------
+
+// Writes over the file itself: for a file with other names, so that every
+// name gets the new picture, and where the rename can't be done. Not
+// atomic, so room is claimed first where the system can, and a full disk
+// leaves the old picture.
+bool write_in_place(const Target &t, const unsigned char *data, size_t size)
+{
+    Open f(open_target(t, true));
+    Look l;
+    if (!f.ok() || !look_at(f.get(), l) || !l.regular || !same_file(l, t.look) || !claim_room(f.get(), size) ||
+        !write_all(f.get(), data, size) || !set_size(f.get(), size) || !close_file(f.release()))
+        return false;
+    remember(t, l);
+    return true;
+}
+
+enum class Renamed { yes, refused, no };
+
+// The temporary file, renamed over the target. `refused` where the folder
+// would take no temporary file, the old file's identity could not be
+// carried over or the rename was refused, which an in-place write may still
+// get past (so does a disk without room for a second copy); `no` on any
+// other failure.
+Renamed write_and_rename(const Target &t, const unsigned char *data, size_t size)
+{
+    remove_stale_temporaries(t);
+    std::string name;
+    const File f = new_temporary(t, name);
+    if (f == NO_FILE)
+        return Renamed::refused;
+    Look mine;
+    const bool written = write_all(f, data, size) && look_at(f, mine);
+    const bool full = !written && out_of_room();
+    if (!written || (t.exists && !carry_identity(t, f))) {
+        remove_temporary(t, name, f);
+        return written || full ? Renamed::refused : Renamed::no;
+    }
+    if (!rename_over(t, name, f))
+        return Renamed::refused;
+    remember(t, mine);
+    return Renamed::yes;
+}
+
+} // namespace
+
+bool replace_file(const char *path, const unsigned char *data, size_t size)
+{
+    last.valid = false;
+    Target t;
+    if (!find_target(path, t))
+        return false;
+    // Where an in-place write would be refused, so is this: not a regular
+    // file, or a file the user may not write.
+    if (t.exists && (!t.look.regular || !may_write(t)))
+        return false;
+    bool ok;
+    if (t.exists && t.look.links > 1)
+        ok = write_in_place(t, data, size);
+    else
+        switch (write_and_rename(t, data, size)) {
+        case Renamed::yes:
+            ok = true;
+            break;
+        case Renamed::refused:
+            ok = t.exists && write_in_place(t, data, size);
+            break;
+        default:
+            ok = false;
+        }
+    if (ok)
+        saved_to(path, data, size);
+    return ok;
+}
+
+bool still_holds(const char *path, const unsigned char *data, size_t size)
+{
+    Target t;
+    if (!last.valid || last.look.size != size || !find_target(path, t) || !t.exists || !as_saved(t.look))
+        return false;
+    if (last.settled)
+        return true;
+    // Times as fresh as these could hide another program's same-size
+    // rewrite in the same tick: the bytes themselves are compared, until
+    // a look finds the times settled.
+    const int64_t seen = now_ns();
+    Open f(open_target(t, false));
+    Look l;
+    if (!f.ok() || !look_at(f.get(), l) || !as_saved(l) || !holds(f.get(), data, size))
+        return false;
+    last.settled = settled_by(last.look, seen);
+    return true;
+}
+
+bool read_file(const char *path, size_t max, std::vector<unsigned char> &out)
+{
+    Open f(open_to_read(path));
+    Look l;
+    if (!f.ok() || !look_at(f.get(), l) || !l.regular || l.size == 0 || l.size > max)
+        return false;
+    out.resize(size_t(l.size));
+    return read_all(f.get(), out.data(), out.size());
+}
