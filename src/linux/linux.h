@@ -2,7 +2,7 @@
 // sees none of it: platform.h is its one interface.
 #pragma once
 
-#include "platform.h"
+#include "posix.h"
 
 #include <sys/stat.h>
 
@@ -12,8 +12,6 @@ inline bool same_file(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
-
-Look look_of(const struct stat &st);
 
 // Whether `entry` in `folder` is one the user may trust: anything outside
 // a shared sticky folder; there, only what the user or the folder's owner

@@ -3,7 +3,7 @@
 // (IndexedDB) the moment the game has made it, and checks a dropped picture
 // here before it becomes load.bmp. The browser gives no signals to catch
 // and shows no stderr: a failed start is told on the page.
-#include "platform.h"
+#include "posix.h"
 #include "bmpcheck.h"
 #include "snapshot.h"
 
@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -20,42 +21,13 @@
 
 namespace {
 
-bool write_all(int fd, const unsigned char *data, size_t size)
+bool look_at_path(const std::string &path, Look &l)
 {
-    for (size_t done = 0; done < size;) {
-        const ssize_t n = write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return false;
+    l = look_of(st);
     return true;
-}
-
-// The file the last save left, to tell whether anything has touched it
-// since: the page's own writes (a dropped picture) are new files renamed
-// over it.
-struct Saved {
-    bool valid = false;
-    dev_t dev;
-    ino_t ino;
-    off_t size;
-    time_t mtime;
-} saved;
-
-bool as_saved(const struct stat &st)
-{
-    return saved.valid && st.st_dev == saved.dev && st.st_ino == saved.ino && st.st_size == saved.size &&
-           st.st_mtime == saved.mtime;
-}
-
-// The temporary file beside `path`, in its folder.
-std::string temporary_for(const std::string &path, int n)
-{
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    return folder + ".load-" + std::to_string(n) + ".bmp";
 }
 
 } // namespace
@@ -67,64 +39,95 @@ EM_JS(void, web_saved, (const unsigned char *data, size_t size), {
 });
 EM_JS(void, web_cannot_start, (const char *text), { Module.vellomarCannotStart(UTF8ToString(text)); });
 
-bool replace_file(const char *path, const unsigned char *data, size_t size)
+void saved_to(const char *, const unsigned char *data, size_t size) { web_saved(data, size); }
+
+// --- the target and its folder ------------------------------------------------------
+
+bool find_target(const char *path, Target &t)
 {
-    saved.valid = false;
-    struct stat st;
-    const bool exists = stat(path, &st) == 0;
-    // Where an in-place write would be refused, so is this.
-    if (exists && !S_ISREG(st.st_mode))
-        return false;
-    static int made = 0;
-    std::string tmp;
-    int fd = -1;
-    for (int tries = 0; tries < 100 && fd < 0; tries++) {
-        tmp = temporary_for(path, ++made);
-        fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            return false;
-    }
-    if (fd < 0)
-        return false;
-    const bool ok = write_all(fd, data, size) && close(fd) == 0 && rename(tmp.c_str(), path) == 0;
-    if (!ok) {
-        unlink(tmp.c_str());
-        return false;
-    }
-    if (stat(path, &st) == 0)
-        saved = {true, st.st_dev, st.st_ino, st.st_size, st.st_mtime};
-    web_saved(data, size);
-    return true;
+    t.path = path;
+    const size_t slash = t.path.rfind('/');
+    t.folder = slash == std::string::npos ? "" : t.path.substr(0, slash + 1);
+    t.exists = look_at_path(t.path, t.look);
+    return t.exists || errno == ENOENT;
 }
 
-bool still_holds(const char *path, const unsigned char *data, size_t size)
+// Nobody else writes the page's memory.
+bool may_write(const Target &) { return true; }
+
+bool look_at_name(const Target &t, Look &l) { return look_at_path(t.path, l); }
+
+bool look_at_folder(const Target &t, Look &l) { return look_at_path(t.folder.empty() ? "." : t.folder, l); }
+
+std::vector<std::string> list_folder(const Target &t)
 {
-    (void)data;
-    struct stat st;
-    return saved.valid && saved.size == off_t(size) && stat(path, &st) == 0 && as_saved(st);
+    std::vector<std::string> names;
+    if (DIR *dir = opendir(t.folder.empty() ? "." : t.folder.c_str())) {
+        while (dirent *e = readdir(dir))
+            names.emplace_back(e->d_name);
+        closedir(dir);
+    }
+    return names;
 }
 
-bool read_file(const char *path, size_t max, std::vector<unsigned char> &out)
+// The page's memory is this game's alone, and it never leaves a temporary
+// file behind while it runs.
+void remove_if_stale(const Target &t, const std::string &name, unsigned long)
+{
+    unlink((t.folder + name).c_str());
+}
+
+unsigned long process_id() { return (unsigned long)getpid(); }
+
+// --- the temporary file ----------------------------------------------------------------
+
+File make_temporary(const Target &t, const std::string &name, bool, bool &taken)
+{
+    const int fd = open((t.folder + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    taken = fd < 0 && errno == EEXIST;
+    return fd < 0 ? NO_FILE : fd;
+}
+
+bool carry_identity(const Target &, File) { return true; }
+
+bool rename_over(const Target &t, const std::string &name, File temporary)
+{
+    const std::string tmp = t.folder + name;
+    if (close(int(temporary)) == 0 && rename(tmp.c_str(), t.path.c_str()) == 0)
+        return true;
+    unlink(tmp.c_str());
+    return false;
+}
+
+void remove_temporary(const Target &t, const std::string &name, File temporary)
+{
+    close(int(temporary));
+    unlink((t.folder + name).c_str());
+}
+
+// --- open files --------------------------------------------------------------------------
+
+File open_target(const Target &t, bool write)
+{
+    const int fd = open(t.path.c_str(), (write ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && uint64_t(st.st_dev) == t.look.volume && uint64_t(st.st_ino) == t.look.index)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return NO_FILE;
+}
+
+File open_to_read(const char *path)
 {
     struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || size_t(st.st_size) > max)
-        return false;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return NO_FILE;
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    out.resize(size_t(st.st_size));
-    size_t got = 0;
-    while (got < out.size()) {
-        const ssize_t n = read(fd, out.data() + got, out.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += size_t(n);
-    }
-    close(fd);
-    return got == out.size();
+    return fd < 0 ? NO_FILE : fd;
 }
+
+bool claim_room(File, uint64_t) { return true; }
 
 // The largest file F2 reads: the page refuses a larger one by its size,
 // unread.
@@ -148,11 +151,7 @@ void cannot_start(const char *what, const char *why)
     web_cannot_start(text.c_str());
 }
 
-volatile std::sig_atomic_t stop_signal = 0;
-
 void catch_stop_signals() {}
-
-void end_by_stop_signal() {}
 
 // The library's keyboard driver for this platform maps keys by their labels
 // itself.

@@ -1,24 +1,21 @@
-// Files and stop signals on Windows.
+// Files, a failed start and stop signals on Windows.
 //
-// The save replaces "load.bmp" the way careful Windows editors do: the new
-// picture goes to a temporary file beside it, which takes the old file's
-// attributes and permissions and is then renamed over it in one step (the
-// old creation time follows). The old snapshot or the whole new one, never
-// a torn one. Not ReplaceFileW(): Wine's moves the old file aside first,
-// and a game killed in between leaves no load.bmp at all. A read-only
-// load.bmp is left alone, as an in-place write would be refused; where the
-// rename is refused but the file may be written, it is written in place.
-// Temporary files of a game that was killed are removed by the next save.
+// The save's temporary file takes the old file's attributes and permissions
+// and is then renamed over it in one step (the old creation time follows).
+// Not ReplaceFileW(): Wine's moves the old file aside first, and a game
+// killed in between leaves no load.bmp at all.
 #include <allegro.h>
 #include <winalleg.h>
 
 #include <aclapi.h>
 
 #include "platform.h"
+#include "stopping.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -32,6 +29,9 @@ std::wstring wide(const char *s)
     return w;
 }
 
+HANDLE handle(File f) { return reinterpret_cast<HANDLE>(f); }
+File file(HANDLE h) { return reinterpret_cast<File>(h); }
+
 // A handle closed when it goes out of scope.
 struct Handle {
     HANDLE h;
@@ -40,6 +40,7 @@ struct Handle {
     Handle(const Handle &) = delete;
     Handle &operator=(const Handle &) = delete;
     bool ok() const { return h != INVALID_HANDLE_VALUE; }
+    File release() { return file(std::exchange(h, INVALID_HANDLE_VALUE)); }
     bool close()
     {
         const bool closed = !ok() || CloseHandle(h);
@@ -55,40 +56,53 @@ std::wstring beside(const std::wstring &path, const std::wstring &name)
     return slash == std::wstring::npos ? name : path.substr(0, slash + 1) + name;
 }
 
-// Temporary files are named ".load-<pid>-XXXXXX.bmp", six letters or digits
-// in place of the Xs, beside the file they replace.
-constexpr wchar_t TMP_CHARS[] = L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-constexpr int TMP_RANDOM = 6;
-
-std::wstring temporary_name(unsigned long long &seed)
+// File times in 100 ns ticks since 1601, and in ns since 1970.
+constexpr unsigned long long EPOCH_TICKS = 116444736000000000ULL;
+int64_t ns(const FILETIME &t)
 {
-    std::wstring name = L".load-" + std::to_wstring(GetCurrentProcessId()) + L"-";
-    for (int i = 0; i < TMP_RANDOM; i++) {
-        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-        name += TMP_CHARS[(seed >> 33) % (sizeof TMP_CHARS / sizeof *TMP_CHARS - 1)];
-    }
-    return name + L".bmp";
+    return int64_t(((unsigned long long)t.dwHighDateTime << 32 | t.dwLowDateTime) - EPOCH_TICKS) * 100;
+}
+FILETIME filetime(int64_t ns)
+{
+    const unsigned long long ticks = (unsigned long long)(ns / 100) + EPOCH_TICKS;
+    return {DWORD(ticks), DWORD(ticks >> 32)};
 }
 
-// The pid in `name` if it has exactly the form of a temporary file's name.
-DWORD temporary_pid(const wchar_t *name)
+bool look_by_handle(HANDLE h, Look &l)
 {
-    const size_t len = std::wcslen(name);
-    if (len < 6 + 2 + TMP_RANDOM + 4 || std::wcsncmp(name, L".load-", 6) != 0 || std::wcscmp(name + len - 4, L".bmp"))
-        return 0;
-    const wchar_t *digits = name + 6, *dash = name + len - 4 - TMP_RANDOM - 1;
-    if (*dash != L'-' || *digits == L'0' || dash - digits > 9)
-        return 0;
-    DWORD pid = 0;
-    for (const wchar_t *p = digits; p < dash; p++) {
-        if (*p < L'0' || *p > L'9')
-            return 0;
-        pid = pid * 10 + DWORD(*p - L'0');
-    }
-    for (const wchar_t *p = dash + 1; p < name + len - 4; p++)
-        if (!std::wcschr(TMP_CHARS, *p))
-            return 0;
-    return pid;
+    BY_HANDLE_FILE_INFORMATION i;
+    if (!GetFileInformationByHandle(h, &i))
+        return false;
+    l = {!(i.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)),
+         i.dwVolumeSerialNumber,
+         (uint64_t)i.nFileIndexHigh << 32 | i.nFileIndexLow,
+         (uint64_t)i.nFileSizeHigh << 32 | i.nFileSizeLow,
+         unsigned(i.nNumberOfLinks),
+         ns(i.ftLastWriteTime),
+         ns(i.ftLastWriteTime),
+         ns(i.ftCreationTime)};
+    return true;
+}
+
+// A look at whatever is at `path`, opened for nothing but that.
+bool look_at_path(const std::wstring &path, Look &l)
+{
+    Handle h(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return h.ok() && look_by_handle(h.h, l);
+}
+
+// The path in full, so that the names handed on never depend on how a
+// call reads a bare one (Wine's ReplaceFileW(), for one, refuses them).
+std::wstring full_path(const std::wstring &path)
+{
+    const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(n ? n : 1, L'\0');
+    const DWORD got = n ? GetFullPathNameW(path.c_str(), n, &full[0], nullptr) : 0;
+    if (!got || got >= n)
+        return path;
+    full.resize(got);
+    return full;
 }
 
 // Whether the game that made a temporary file at `made` is gone. Windows
@@ -109,156 +123,80 @@ bool maker_gone(DWORD pid, const FILETIME &made)
     return gone;
 }
 
-// Removes temporary files that copies of the game killed in the middle of a
-// save left beside `path`: files of exactly our form whose game is gone.
-void remove_stale_temporaries(const std::wstring &path)
+} // namespace
+
+// --- the target and its folder ------------------------------------------------------
+
+bool find_target(const char *path, Target &t)
 {
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
+    t.path = full_path(wide(path));
+    t.folder = beside(t.path, L"");
+    t.attributes = GetFileAttributesW(t.path.c_str());
+    t.exists = t.attributes != INVALID_FILE_ATTRIBUTES;
+    if (!t.exists)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    return look_at_path(t.path, t.look);
+}
+
+bool may_write(const Target &t) { return !(t.attributes & FILE_ATTRIBUTE_READONLY); }
+
+bool look_at_name(const Target &t, Look &l) { return look_at_path(t.path, l); }
+
+bool look_at_folder(const Target &t, Look &l) { return look_at_path(t.folder.empty() ? L"." : t.folder, l); }
+
+// The names that could be temporary files; only those of plain letters
+// could be, so no other is handed on.
+std::vector<std::string> list_folder(const Target &t)
+{
+    std::vector<std::string> names;
     WIN32_FIND_DATAW f;
-    HANDLE find = FindFirstFileW(beside(path, L".load-*.bmp").c_str(), &f);
+    HANDLE find = FindFirstFileW((t.folder + L".load-*.bmp").c_str(), &f);
     if (find == INVALID_HANDLE_VALUE)
-        return;
+        return names;
     do {
-        const DWORD pid = temporary_pid(f.cFileName);
-        if (pid && !(f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && maker_gone(pid, f.ftCreationTime))
-            DeleteFileW(beside(path, f.cFileName).c_str());
+        std::string name;
+        for (const wchar_t *c = f.cFileName; *c && *c < 128; c++)
+            name += char(*c);
+        if (name.size() == std::wcslen(f.cFileName) && !(f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.push_back(name);
     } while (FindNextFileW(find, &f));
     FindClose(find);
+    return names;
 }
 
-// The file the last save left, to tell whether anything has touched it since.
-struct Identity {
-    DWORD volume, index_high, index_low, size_high, size_low;
-    FILETIME written;
-};
-bool saved_valid = false;
-Identity saved;
-// Whether its write time is certainly older than a moment at which it was
-// seen to hold the save's bytes: any change since then shows.
-bool saved_settled = false;
-
-bool identity_of(const std::wstring &path, Identity &id)
+void remove_if_stale(const Target &t, const std::string &name, unsigned long pid)
 {
-    Handle h(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    BY_HANDLE_FILE_INFORMATION i;
-    if (!h.ok() || !GetFileInformationByHandle(h.h, &i) || (i.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        return false;
-    id = {i.dwVolumeSerialNumber, i.nFileIndexHigh, i.nFileIndexLow, i.nFileSizeHigh, i.nFileSizeLow, i.ftLastWriteTime};
-    return true;
+    const std::wstring path = t.folder + wide(name.c_str());
+    WIN32_FILE_ATTRIBUTE_DATA a;
+    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &a) &&
+        !(a.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && maker_gone(DWORD(pid), a.ftCreationTime))
+        DeleteFileW(path.c_str());
 }
 
-bool same_identity(const Identity &a, const Identity &b)
+unsigned long process_id() { return GetCurrentProcessId(); }
+
+// --- the temporary file ----------------------------------------------------------------
+
+File make_temporary(const Target &t, const std::string &name, bool, bool &taken)
 {
-    return a.volume == b.volume && a.index_high == b.index_high && a.index_low == b.index_low &&
-           a.size_high == b.size_high && a.size_low == b.size_low && CompareFileTime(&a.written, &b.written) == 0;
+    const HANDLE h = CreateFileW((t.folder + wide(name.c_str())).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | WRITE_DAC,
+                                 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    taken = h == INVALID_HANDLE_VALUE && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS);
+    return h == INVALID_HANDLE_VALUE ? NO_FILE : file(h);
 }
 
-unsigned long long ticks(const FILETIME &t) { return (unsigned long long)t.dwHighDateTime << 32 | t.dwLowDateTime; }
-
-unsigned long long now_ticks()
+// Gives the new file the old one's access list where it is the file's own
+// (one inherited whole from the folder comes to the new file by itself).
+// False where that list can't be copied: the rename would then give
+// someone access the old file denied.
+bool carry_identity(const Target &t, File temporary)
 {
-    FILETIME t;
-    GetSystemTimeAsFileTime(&t);
-    return ticks(t);
-}
-
-// A write after `seen` (in 100 ns ticks) is stamped no earlier than `seen`,
-// less the system clock's tick, cut down to the file system's granularity:
-// 2 s on FAT, 10 ms on exFAT, 100 ns on NTFS. The granularity is guessed
-// from the time itself: one on a whole second may be on a coarse one.
-bool settled_by(const Identity &id, unsigned long long seen)
-{
-    const unsigned long long t = ticks(id.written);
-    const unsigned long long grain = t % 10000000 == 0 ? 20000000 : t % 100000 == 0 ? 100000 : 1;
-    return t + grain + 1000000 < seen;  // 100 ms for the tick, and more
-}
-
-void remember(const std::wstring &path)
-{
-    saved_valid = identity_of(path, saved);
-    saved_settled = saved_valid && settled_by(saved, now_ticks());
-}
-
-bool write_all(HANDLE h, const unsigned char *data, size_t size)
-{
-    for (size_t done = 0; done < size;) {
-        DWORD n = 0;
-        const DWORD chunk = DWORD(std::min<size_t>(size - done, 1u << 30));
-        if (!WriteFile(h, data + done, chunk, &n, nullptr) || n == 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
-
-// Whether the open file holds exactly `data`, read in pieces.
-bool holds(HANDLE h, const unsigned char *data, size_t size)
-{
-    static unsigned char piece[1 << 16];
-    for (size_t at = 0; at < size;) {
-        DWORD n = 0;
-        if (!ReadFile(h, piece, DWORD(std::min(sizeof piece, size - at)), &n, nullptr) || n == 0 ||
-            std::memcmp(piece, data + at, n) != 0)
-            return false;
-        at += n;
-    }
-    return true;
-}
-
-// Where the replace is refused (a folder the user may add nothing to, a
-// file locked against deletion) but the file itself may be written, it is
-// written in place, as the library's own save would. Not atomic, so room
-// is claimed first, and a full disk leaves the old picture.
-bool write_in_place(const std::wstring &target, const unsigned char *data, size_t size)
-{
-    Handle h(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                         nullptr));
-    LARGE_INTEGER old, end, start{};
-    end.QuadPart = (long long)size;
-    if (!h.ok() || GetFileType(h.h) != FILE_TYPE_DISK || !GetFileSizeEx(h.h, &old))
-        return false;
-    if (old.QuadPart < end.QuadPart && (!SetFilePointerEx(h.h, end, nullptr, FILE_BEGIN) || !SetEndOfFile(h.h)))
-        return false;
-    if (!SetFilePointerEx(h.h, start, nullptr, FILE_BEGIN) || !write_all(h.h, data, size) ||
-        !SetFilePointerEx(h.h, end, nullptr, FILE_BEGIN) || !SetEndOfFile(h.h) || !h.close())
-        return false;
-    remember(target);
-    return true;
-}
-
-// The path in full, so that the names handed on never depend on how a
-// call reads a bare one (Wine's ReplaceFileW(), for one, refuses them).
-std::wstring full_path(const std::wstring &path)
-{
-    const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    std::wstring full(n ? n : 1, L'\0');
-    const DWORD got = n ? GetFullPathNameW(path.c_str(), n, &full[0], nullptr) : 0;
-    if (!got || got >= n)
-        return path;
-    full.resize(got);
-    return full;
-}
-
-// Gives the new file (open as `to`) the old one's access list where it is
-// the file's own (one inherited whole from the folder comes to the new file
-// by itself), and notes its creation time in `created`. False where that
-// list can't be copied: the rename would then give someone access the old
-// file denied.
-bool take_identity(const std::wstring &from, HANDLE to, FILETIME &created)
-{
-    Handle old(CreateFileW(from.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+    Handle old(CreateFileW(t.path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
-    FILETIME accessed, written;
-    if (!old.ok() || !GetFileTime(old.h, &created, &accessed, &written))
-        return false;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
-    if (GetSecurityInfo(old.h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd) !=
-        ERROR_SUCCESS)
+    if (!old.ok() || GetSecurityInfo(old.h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                     nullptr, &sd) != ERROR_SUCCESS)
         return false;
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
@@ -271,117 +209,119 @@ bool take_identity(const std::wstring &from, HANDLE to, FILETIME &created)
     const DWORD what = DACL_SECURITY_INFORMATION |
                        (control & SE_DACL_PROTECTED ? PROTECTED_DACL_SECURITY_INFORMATION
                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION);
-    const bool kept = !own || SetSecurityInfo(to, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    const bool kept = !own || SetSecurityInfo(handle(temporary), SE_FILE_OBJECT, what, nullptr, nullptr, dacl,
+                                              nullptr) == ERROR_SUCCESS;
     LocalFree(sd);
     return kept;
 }
 
-} // namespace
-
-bool replace_file(const char *path, const unsigned char *data, size_t size)
+bool rename_over(const Target &t, const std::string &name, File temporary)
 {
-    saved_valid = false;
-    const std::wstring target = full_path(wide(path));
-    const DWORD attributes = GetFileAttributesW(target.c_str());
-    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-    if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND)
-        return false;
-    // Where an in-place write would be refused, so is this: a read-only
-    // file, or something that is not a file.
-    if (exists && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
-        return false;
-    remove_stale_temporaries(target);
-
-    static unsigned long long seed = GetTickCount64() ^ (unsigned long long)GetCurrentProcessId() << 32;
-    std::wstring tmp;
-    HANDLE made = INVALID_HANDLE_VALUE;
-    for (int tries = 0; tries < 100 && made == INVALID_HANDLE_VALUE; tries++) {
-        tmp = beside(target, temporary_name(seed));
-        made = CreateFileW(tmp.c_str(), GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (made == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
-            break;
-    }
-    Handle h(made);
-    // No temporary file beside it (a folder the user may add nothing to):
-    // the file itself, if it may be written.
-    if (!h.ok())
-        return exists && write_in_place(target, data, size);
-    const bool wrote = write_all(h.h, data, size);
-    const bool full = !wrote && (GetLastError() == ERROR_DISK_FULL || GetLastError() == ERROR_HANDLE_DISK_FULL);
-    FILETIME created{};
-    const bool kept = wrote && (!exists || take_identity(target, h.h, created));
-    bool ok = h.close() && kept;
-    const DWORD carried = attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                                        FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
-    if (ok && exists && carried)
+    const std::wstring tmp = t.folder + wide(name.c_str());
+    bool ok = CloseHandle(handle(temporary));
+    const DWORD carried = t.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    if (ok && t.exists && carried)
         SetFileAttributesW(tmp.c_str(), carried);
-    // One rename, which replaces the old file or leaves it as it was.
-    ok = ok && MoveFileExW(tmp.c_str(), target.c_str(), exists ? MOVEFILE_REPLACE_EXISTING : 0);
+    ok = ok && MoveFileExW(tmp.c_str(), t.path.c_str(), t.exists ? MOVEFILE_REPLACE_EXISTING : 0);
     if (!ok) {
         DeleteFileW(tmp.c_str());
-        // Refused (the old file open without leave to delete it, its access
-        // list not to be copied, no room for a second copy): in place. Not
-        // after a failed write, which could tear the old file the same way.
-        return exists && (wrote || full) && write_in_place(target, data, size);
+        return false;
     }
     // The creation time goes on only now: until the rename, the temporary's
     // own tells the clean-up of other games when it was made.
-    if (exists) {
-        Handle renamed(CreateFileW(target.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    if (t.exists) {
+        Handle renamed(CreateFileW(t.path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, 0, nullptr));
+        const FILETIME created = filetime(t.look.born);
         if (renamed.ok())
             SetFileTime(renamed.h, &created, nullptr, nullptr);
     }
-    remember(target);
     return true;
 }
 
-bool still_holds(const char *path, const unsigned char *data, size_t size)
+void remove_temporary(const Target &t, const std::string &name, File temporary)
 {
-    const std::wstring target = full_path(wide(path));
-    Identity now;
-    if (!saved_valid || saved.size_high != 0 || saved.size_low != size || !identity_of(target, now) ||
-        !same_identity(now, saved))
-        return false;
-    if (saved_settled)
-        return true;
-    // A write time as fresh as this could hide another program's same-size
-    // rewrite in the same tick: the bytes themselves are compared, until a
-    // look finds the time settled.
-    const unsigned long long seen = now_ticks();
-    Handle h(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    CloseHandle(handle(temporary));
+    DeleteFileW((t.folder + wide(name.c_str())).c_str());
+}
+
+// --- open files --------------------------------------------------------------------------
+
+File open_target(const Target &t, bool write)
+{
+    Handle h(CreateFileW(t.path.c_str(), write ? GENERIC_WRITE | FILE_READ_ATTRIBUTES : GENERIC_READ,
+                         write ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!h.ok() || !holds(h.h, data, size) || !identity_of(target, now) || !same_identity(now, saved))
-        return false;
-    saved_settled = settled_by(saved, seen);
-    return true;
+    Look l;
+    if (!h.ok() || GetFileType(h.h) != FILE_TYPE_DISK || !look_by_handle(h.h, l) || l.volume != t.look.volume ||
+        l.index != t.look.index)
+        return NO_FILE;
+    return h.release();
 }
 
-bool read_file(const char *path, size_t max, std::vector<unsigned char> &out)
+// Opened for reading in binary, as Windows files must be for a BMP to
+// survive; anything but a plain file on the disk is left alone.
+File open_to_read(const char *path)
 {
-    // Opened for reading in binary, as Windows files must be for a BMP to
-    // survive; anything but a plain file on the disk is left alone.
     const std::wstring name = wide(path);
     const DWORD attributes = GetFileAttributesW(name.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
-        return false;
+        return NO_FILE;
     Handle h(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size;
-    if (!h.ok() || GetFileType(h.h) != FILE_TYPE_DISK || !GetFileSizeEx(h.h, &size) || size.QuadPart <= 0 ||
-        (unsigned long long)size.QuadPart > max)
-        return false;
-    out.resize(size_t(size.QuadPart));
-    size_t got = 0;
-    while (got < out.size()) {
-        DWORD n = 0;
-        const DWORD chunk = DWORD(std::min<size_t>(out.size() - got, 1u << 30));
-        if (!ReadFile(h.h, out.data() + got, chunk, &n, nullptr) || n == 0)
-            break;
-        got += n;
-    }
-    return got == out.size();
+    if (!h.ok() || GetFileType(h.h) != FILE_TYPE_DISK)
+        return NO_FILE;
+    return h.release();
 }
+
+bool look_at(File f, Look &l) { return look_by_handle(handle(f), l); }
+
+namespace {
+OVERLAPPED at(uint64_t offset)
+{
+    OVERLAPPED o{};
+    o.Offset = DWORD(offset);
+    o.OffsetHigh = DWORD(offset >> 32);
+    return o;
+}
+} // namespace
+
+long long write_at(File f, const unsigned char *data, size_t size, uint64_t offset)
+{
+    OVERLAPPED o = at(offset);
+    DWORD n = 0;
+    return WriteFile(handle(f), data, DWORD(size), &n, &o) ? (long long)n : -1;
+}
+
+long long read_at(File f, unsigned char *data, size_t size, uint64_t offset)
+{
+    OVERLAPPED o = at(offset);
+    DWORD n = 0;
+    if (ReadFile(handle(f), data, DWORD(size), &n, &o))
+        return n;
+    return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+}
+
+bool set_size(File f, uint64_t size)
+{
+    LARGE_INTEGER end;
+    end.QuadPart = (long long)size;
+    return SetFilePointerEx(handle(f), end, nullptr, FILE_BEGIN) && SetEndOfFile(handle(f));
+}
+
+// A file is made as long as it will be before it is written in place.
+bool claim_room(File f, uint64_t size)
+{
+    LARGE_INTEGER old;
+    return GetFileSizeEx(handle(f), &old) && ((uint64_t)old.QuadPart >= size || set_size(f, size));
+}
+
+bool out_of_room() { return GetLastError() == ERROR_DISK_FULL || GetLastError() == ERROR_HANDLE_DISK_FULL; }
+
+bool close_file(File f) { return CloseHandle(handle(f)); }
+
+void saved_to(const char *, const unsigned char *, size_t) {}
 
 // --- a failed start --------------------------------------------------------------
 
@@ -396,8 +336,6 @@ void cannot_start(const char *what, const char *why)
 }
 
 // --- stop signals ---------------------------------------------------------------
-
-volatile std::sig_atomic_t stop_signal = 0;
 
 namespace {
 // Ctrl+C and Ctrl+Break in a console, and a terminating raise().
@@ -418,16 +356,6 @@ void catch_stop_signals()
         std::signal(sig, ignored[sig] ? SIG_IGN : note_stop);
     }
     noted = true;
-}
-
-void end_by_stop_signal()
-{
-    const int sig = stop_signal;
-    if (!sig)
-        return;
-    allegro_exit();
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
 }
 
 // The library's keyboard driver for this platform maps keys by their labels
