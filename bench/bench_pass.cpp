@@ -28,6 +28,7 @@ int main(int argc, char **argv)
     const int passes = argc > 2 ? std::atoi(argv[2]) : 500;
     if (!startup())
         return 1;
+    watch_presses();
 
     const Race r = race(real_pass, floor_pass, rounds, passes);
     const double n = double(rounds) * passes;

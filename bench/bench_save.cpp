@@ -119,6 +119,7 @@ int main(int argc, char **argv)
     dir += "/vellomar-bench-XXXXXX";
     if (!mkdtemp(dir.data()) || chdir(dir.c_str()) != 0 || !startup())
         return 1;
+    watch_presses();
     moving = true;
     report("F1 held, a dot moving", real_save_pass, in_place_save_pass, "in-place save_bitmap", rounds, passes,
            " (target >= 0.95)");

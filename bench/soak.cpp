@@ -26,6 +26,7 @@ int main(int argc, char **argv)
     char dir[] = "/tmp/vellomar-soak-XXXXXX";
     if (!mkdtemp(dir) || chdir(dir) != 0 || !startup())
         return 1;
+    watch_presses();
 
     const int cycle[] = {KEY_F1, KEY_F2, KEY_P};
     const long warm = passes / 10;

@@ -1,9 +1,9 @@
 #include "board.h"
-#include "keys.h"
+
 #include "platform.h"
 
-int x = 15, y = 15;
-int x2 = 625, y2 = 465;
+int x = DOT1_START_X, y = DOT1_START_Y;
+int x2 = DOT2_START_X, y2 = DOT2_START_Y;
 
 BITMAP *buffer = nullptr;
 BITMAP *load = nullptr;
@@ -26,31 +26,39 @@ bool startup()
     catch_stop_signals();
     if (install_keys() != 0)
         return fail("cannot read the keyboard");
-    watch_presses();
     set_color_depth(COLOR_DEPTH);
     if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, BOARD_W, BOARD_H, 0, 0) != 0)
         return fail("cannot open a 640x480 window in 16-bit colour");
-    clear_to_color(screen, makecol(255, 255, 255));
+    clear_to_color(screen, colour(WHITE));
     buffer = create_bitmap(BOARD_W, BOARD_H);
     if (!buffer)
         return fail("cannot create the 640x480 board");
     // A new bitmap holds whatever memory it was given; start from the
     // same black board that every clear leaves.
-    clear_to_color(buffer, makecol(0, 0, 0));
+    clear_to_color(buffer, colour(BLACK));
     title();
     return true;
 }
 
+int colour(Rgb c) { return makecol(c.r, c.g, c.b); }
+
+void clear_board()
+{
+    clear_to_color(screen, colour(WHITE));
+    clear_to_color(buffer, colour(BLACK));
+    title();
+}
+
 void title()
 {
-    textout_ex(buffer, font, "Vellomar: press space to clear the board", 0, 0, makecol(255, 0, 0), 0);
-    textout_ex(buffer, font, "use the W, S, A, D and arrow keys to move the dots", 0, 10, makecol(255, 0, 0), 0);
+    textout_ex(buffer, font, HELP_LINE_1, 0, 0, colour(HELP_RED), 0);
+    textout_ex(buffer, font, HELP_LINE_2, 0, HELP_ROW, colour(HELP_RED), 0);
 }
 
 void frame()
 {
-    circlefill(buffer, x2, y2, DOT_RADIUS, makecol(255, 50, 50));
-    circlefill(buffer, x, y, DOT_RADIUS, makecol(150, 150, 150));
+    circlefill(buffer, x2, y2, DOT_RADIUS, colour(LIGHT_RED));
+    circlefill(buffer, x, y, DOT_RADIUS, colour(GREY));
     // The screen is deliberately not acquired around the pass. On X11,
     // acquire_screen() takes the lock that the library's input thread needs
     // to read key events; held across a loop that never waits, it starves

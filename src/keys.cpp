@@ -1,6 +1,7 @@
 #include "keys.h"
 
 #include "board.h"
+#include "snapshot.h"
 
 #include <atomic>
 
@@ -143,13 +144,6 @@ static bool nudge(bool held, int &pos, int step, int limit)
         return false;
     pos += step;
     return true;
-}
-
-static void clear_board()
-{
-    clear_to_color(screen, makecol(255, 255, 255));
-    clear_to_color(buffer, makecol(0, 0, 0));
-    title();
 }
 
 void move()

@@ -6,6 +6,7 @@ int main()
 {
     if (!startup())
         return 1;
+    watch_presses();
 
     while (!esc_pressed() && !stop_signal) {
         frame();

@@ -12,3 +12,10 @@ BITMAP *read_snapshot(const unsigned char *data, size_t size, RGB *palette);
 // Writes `bmp` as a BMP to `path` with replace_file(): `path` holds the old
 // picture or the whole new one, never a torn one. False if nothing was saved.
 bool safe_save(const char *path, BITMAP *bmp, const RGB *palette);
+
+// The snapshot steps of the key pass: F1 saves the board to SNAPSHOT_FILE
+// and holds a view onto it, F2 reads the file back into the held picture
+// (none if it can't be read), P pastes the held picture, if any.
+void save_snapshot();
+void load_snapshot();
+void paste_snapshot();

@@ -4,7 +4,11 @@
 
 namespace {
 struct Window : ::testing::Environment {
-    void SetUp() override { ASSERT_TRUE(startup()) << "no window (is DISPLAY set?)"; }
+    void SetUp() override
+    {
+        ASSERT_TRUE(startup()) << "no window (is DISPLAY set?)";
+        watch_presses();
+    }
     void TearDown() override { shutdown(); }
 };
 }
@@ -19,7 +23,7 @@ int main(int argc, char **argv)
 void Game::SetUp()
 {
     release_all();
-    x = 15; y = 15; x2 = 625; y2 = 465;
+    x = DOT1_START_X; y = DOT1_START_Y; x2 = DOT2_START_X; y2 = DOT2_START_Y;
     if (load) {
         destroy_bitmap(load);
         load = nullptr;
@@ -44,10 +48,10 @@ void Game::release_all()
     forget_presses();
 }
 
-int grey() { return makecol(150, 150, 150); }
-int light_red() { return makecol(255, 50, 50); }
-int red() { return makecol(255, 0, 0); }
-int black() { return makecol(0, 0, 0); }
+int grey() { return colour(GREY); }
+int light_red() { return colour(LIGHT_RED); }
+int red() { return colour(HELP_RED); }
+int black() { return colour(BLACK); }
 
 Rgb screen_rgb(int px, int py)
 {

@@ -24,5 +24,4 @@ int red();
 int black();
 
 // Colour of a screen pixel as 8-bit channels.
-struct Rgb { int r, g, b; };
 Rgb screen_rgb(int px, int py);

@@ -18,22 +18,23 @@
 #include <vector>
 
 namespace {
-const Rgb8 GREY{150, 150, 150}, LIGHT_RED{255, 50, 50}, BLACK{0, 0, 0}, RED{255, 0, 0};
-}
+// Where a dot drawn at its limit reaches: its centre, and its radius more.
+constexpr int REACH_MIN = DOT_MIN - DOT_RADIUS, REACH_X = DOT_MAX_X + DOT_RADIUS, REACH_Y = DOT_MAX_Y + DOT_RADIUS;
+} // namespace
 
 TEST(EndToEnd, OpensTheBoardAndQuitsSilentlyOnEsc)
 {
     XGame g;
     ASSERT_TRUE(g.ready()) << g.output();
-    EXPECT_TRUE(near(g.pixel(15, 15), GREY));
-    EXPECT_TRUE(near(g.pixel(625, 465), LIGHT_RED));
+    EXPECT_TRUE(near(g.pixel(DOT1_START_X, DOT1_START_Y), GREY));
+    EXPECT_TRUE(near(g.pixel(DOT2_START_X, DOT2_START_Y), LIGHT_RED));
     EXPECT_TRUE(near(g.pixel(320, 240), BLACK));
 
     // Red help text in the first line's cells, none beyond them.
     int reds = 0;
     for (int px = 0; px < 320; px++)
         for (int py = 0; py < 8; py++)
-            reds += near(g.pixel(px, py), RED, 20);
+            reds += near(g.pixel(px, py), HELP_RED, 20);
     EXPECT_GT(reds, 50);
     EXPECT_TRUE(near(g.pixel(500, 4), BLACK));
 
@@ -49,22 +50,23 @@ TEST(EndToEnd, ArrowsAndWsadDrawLinesThatStopAtTheLimits)
     // Held for long enough to run each dot into its limit.
     g.press(XK_Right);
     g.press(XK_w);
-    ASSERT_TRUE(g.wait_pixel(629, 15, GREY));
-    ASSERT_TRUE(g.wait_pixel(625, 11, LIGHT_RED));
+    ASSERT_TRUE(g.wait_pixel(DOT_MAX_X, DOT1_START_Y, GREY));
+    ASSERT_TRUE(g.wait_pixel(DOT2_START_X, DOT_MIN, LIGHT_RED));
     g.release(XK_Right);
     g.release(XK_w);
 
-    // A continuous grey line on row 15 up to x = 629 + radius, no further.
-    for (int px = 15; px <= 634; px += 7)
-        EXPECT_TRUE(near(g.pixel(px, 15), GREY)) << px;
-    EXPECT_TRUE(near(g.pixel(634, 15), GREY));
-    EXPECT_FALSE(near(g.pixel(635, 15), GREY));
-    // The light-red line runs up column 625 to y = 11 - radius. Where the
-    // two lines cross, the grey dot (drawn on top) won the later passes.
-    for (int py = 465; py >= 25; py -= 11)
-        EXPECT_TRUE(near(g.pixel(625, py), LIGHT_RED)) << py;
-    EXPECT_TRUE(near(g.pixel(625, 6), LIGHT_RED));
-    EXPECT_FALSE(near(g.pixel(625, 5), LIGHT_RED));
+    // A continuous grey line on its row up to the limit and the radius, no further.
+    for (int px = DOT1_START_X; px <= REACH_X; px += 7)
+        EXPECT_TRUE(near(g.pixel(px, DOT1_START_Y), GREY)) << px;
+    EXPECT_TRUE(near(g.pixel(REACH_X, DOT1_START_Y), GREY));
+    EXPECT_FALSE(near(g.pixel(REACH_X + 1, DOT1_START_Y), GREY));
+    // The light-red line runs up its column to the limit less the radius.
+    // Where the two lines cross, the grey dot (drawn on top) won the later
+    // passes.
+    for (int py = DOT2_START_Y; py >= DOT1_START_Y + 2 * DOT_RADIUS; py -= 11)
+        EXPECT_TRUE(near(g.pixel(DOT2_START_X, py), LIGHT_RED)) << py;
+    EXPECT_TRUE(near(g.pixel(DOT2_START_X, REACH_MIN), LIGHT_RED));
+    EXPECT_FALSE(near(g.pixel(DOT2_START_X, REACH_MIN - 1), LIGHT_RED));
 
     g.tap(XK_Escape);
     EXPECT_EQ(g.wait_exit(), 0);
@@ -338,10 +340,10 @@ TEST(EndToEnd, ATapThatCouldNotActNeverActsLaterNorHoldsKeysBack)
     // The grey dot against the right edge with Right held, W tapped, Up
     // held as well: the dot climbs the edge.
     g.press(XK_Right);
-    ASSERT_TRUE(g.wait_pixel(634, 469, GREY));
+    ASSERT_TRUE(g.wait_pixel(REACH_X, DOT_MAX_Y, GREY));
     g.tap(XK_w, 0);
     g.press(XK_Up);
-    EXPECT_TRUE(g.wait_pixel(629, 200, GREY)) << "Up did not act while Right was held";
+    EXPECT_TRUE(g.wait_pixel(DOT_MAX_X, 200, GREY)) << "Up did not act while Right was held";
     g.release(XK_Up);
 
     // F1 and Space tapped while Right holds the pass at the limit: no save,
@@ -349,11 +351,11 @@ TEST(EndToEnd, ATapThatCouldNotActNeverActsLaterNorHoldsKeysBack)
     g.tap(XK_F1, 0);
     g.tap(XK_space, 0);
     g.press(XK_Up);  // passes run, Right still held
-    EXPECT_TRUE(g.wait_pixel(629, 6, GREY));  // the top limit
+    EXPECT_TRUE(g.wait_pixel(DOT_MAX_X, REACH_MIN, GREY));  // the top limit
     g.release(XK_Up);
     g.release(XK_Right);
     g.press(XK_Left);  // passes run, nothing held
-    EXPECT_TRUE(g.wait_pixel(400, 11, GREY));
+    EXPECT_TRUE(g.wait_pixel(400, DOT_MIN, GREY));
     g.release(XK_Left);
     EXPECT_TRUE(near(g.pixel(15, 100), GREY)) << "Space tapped while a dot was blocked cleared the board later";
     EXPECT_EQ(listing(dir), std::vector<std::string>{}) << "F1 tapped while a dot was blocked saved later";

@@ -45,7 +45,7 @@ TEST_F(Game, NoKeyHeldChangesNothing)
 {
     put_mark();
     move();
-    EXPECT_EQ(dots(), (Dots{15, 15, 625, 465}));
+    EXPECT_EQ(dots(), (Dots{DOT1_START_X, DOT1_START_Y, DOT2_START_X, DOT2_START_Y}));
     EXPECT_TRUE(mark_still_there());
 }
 

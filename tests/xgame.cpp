@@ -97,7 +97,7 @@ int ignore_x_errors(Display *, XErrorEvent *) { return 0; }
 
 int patience() { return getenv("VELLOMAR_GAME") ? 5 : 1; }
 
-bool near(Rgb8 a, Rgb8 b, int tol)
+bool near(Rgb a, Rgb b, int tol)
 {
     return std::abs(a.r - b.r) <= tol && std::abs(a.g - b.g) <= tol && std::abs(a.b - b.b) <= tol;
 }
@@ -248,7 +248,7 @@ void XGame::tap(KeySym k, int hold_ms)
     release(k);
 }
 
-Rgb8 XGame::pixel(int px, int py)
+Rgb XGame::pixel(int px, int py)
 {
     XImage *img = XGetImage(dpy_, win_, px, py, 1, 1, AllPlanes, ZPixmap);
     if (!img)
@@ -262,7 +262,7 @@ Rgb8 XGame::pixel(int px, int py)
         }
         return int(((v >> shift) & mask) * 255 / (mask ? mask : 1));
     };
-    Rgb8 c{channel(img->red_mask), channel(img->green_mask), channel(img->blue_mask)};
+    Rgb c{channel(img->red_mask), channel(img->green_mask), channel(img->blue_mask)};
     XDestroyImage(img);
     return c;
 }
@@ -278,7 +278,7 @@ static size_t board_hash(Display *dpy, Window win)
     return h;
 }
 
-bool XGame::wait_pixel(int px, int py, Rgb8 want, int tol, int timeout_ms)
+bool XGame::wait_pixel(int px, int py, Rgb want, int tol, int timeout_ms)
 {
     // A game that is still drawing is given longer, up to ten times as
     // long: on a busy machine Wine's present runs a few dozen passes a

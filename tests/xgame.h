@@ -2,11 +2,12 @@
 // it key events through XTEST and reads back the pixels of its window.
 #pragma once
 
+#include "rules.h"
+
 #include <X11/Xlib.h>
 #include <string>
 #include <sys/types.h>
 
-struct Rgb8 { int r, g, b; };
 
 class XGame {
 public:
@@ -23,9 +24,9 @@ public:
     // The key with X keycode `code`, whatever the layout gives it.
     void press_code(unsigned code);
     void release_code(unsigned code);
-    Rgb8 pixel(int px, int py);
+    Rgb pixel(int px, int py);
     // Waits until the pixel is within `tol` of `want`; false on timeout.
-    bool wait_pixel(int px, int py, Rgb8 want, int tol = 12, int timeout_ms = 3000);
+    bool wait_pixel(int px, int py, Rgb want, int tol = 12, int timeout_ms = 3000);
 
     // Waits for the game to end; returns its exit status, or -1 on timeout
     // (the game is then killed).
@@ -44,7 +45,7 @@ private:
     bool reaped_ = false;
 };
 
-bool near(Rgb8 a, Rgb8 b, int tol = 12);
+bool near(Rgb a, Rgb b, int tol = 12);
 
 // An X server of a test's own (Xvfb), to end under a running game.
 class XServer {
