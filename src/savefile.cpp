@@ -43,10 +43,11 @@ private:
 
 constexpr size_t PIECE = 1u << 30;  // the most one call moves
 
-bool write_all(File f, const unsigned char *data, size_t size)
+// Moves all `size` bytes by as many calls of `step(at, most)` as it takes.
+template <class Step> bool whole(size_t size, Step step)
 {
     for (size_t done = 0; done < size;) {
-        const long long n = write_at(f, data + done, std::min(size - done, PIECE), done);
+        const long long n = step(done, std::min(size - done, PIECE));
         if (n <= 0)
             return false;
         done += size_t(n);
@@ -54,15 +55,14 @@ bool write_all(File f, const unsigned char *data, size_t size)
     return true;
 }
 
+bool write_all(File f, const unsigned char *data, size_t size)
+{
+    return whole(size, [&](size_t at, size_t n) { return write_at(f, data + at, n, at); });
+}
+
 bool read_all(File f, unsigned char *data, size_t size)
 {
-    for (size_t done = 0; done < size;) {
-        const long long n = read_at(f, data + done, std::min(size - done, PIECE), done);
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
+    return whole(size, [&](size_t at, size_t n) { return read_at(f, data + at, n, at); });
 }
 
 // Whether the open file holds exactly `data`, read in pieces.

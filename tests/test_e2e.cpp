@@ -20,6 +20,21 @@
 namespace {
 // Where a dot drawn at its limit reaches: its centre, and its radius more.
 constexpr int REACH_MIN = DOT_MIN - DOT_RADIUS, REACH_X = DOT_MAX_X + DOT_RADIUS, REACH_Y = DOT_MAX_Y + DOT_RADIUS;
+
+// F1, Space, F2 and P: the board saved, cleared and brought back, as seen
+// at (px, py), which shows `drawn`. P is the key with X keycode `p_code`
+// where a layout under test puts it elsewhere. P is held until the picture
+// shows, which pastes it again on every pass, to no effect.
+void bring_back(XGame &g, int px, int py, Rgb drawn, unsigned p_code = 0)
+{
+    g.tap(XK_F1);
+    g.tap(XK_space);
+    ASSERT_TRUE(g.wait_pixel(px, py, BLACK));
+    g.tap(XK_F2);
+    p_code ? g.press_code(p_code) : g.press(XK_p);
+    EXPECT_TRUE(g.wait_pixel(px, py, drawn)) << "the saved picture did not come back";
+    p_code ? g.release_code(p_code) : g.release(XK_p);
+}
 } // namespace
 
 TEST(EndToEnd, OpensTheBoardAndQuitsSilentlyOnEsc)
@@ -433,14 +448,7 @@ TEST(EndToEnd, TheLabelledKeysActOnEveryLayout)
         hold(s, 625, 474);  // the bottom limit
         hold(d, 634, 469);  // the right limit
         hold(a, 550, 469);
-        // The line comes back with F2 and P.
-        g.tap(XK_F1);
-        g.tap(XK_space);
-        ASSERT_TRUE(g.wait_pixel(625, 400, BLACK));
-        g.tap(XK_F2);
-        g.press_code(p);
-        EXPECT_TRUE(g.wait_pixel(625, 400, LIGHT_RED)) << "P did not paste";
-        g.release_code(p);
+        bring_back(g, 625, 400, LIGHT_RED, p);
         g.tap(XK_Escape);
         EXPECT_EQ(g.wait_exit(), 0);
     }
@@ -517,12 +525,7 @@ TEST(EndToEnd, F2AndPBringASavedBoardBack)
     g.press(XK_Down);
     ASSERT_TRUE(g.wait_pixel(15, 200, GREY));
     g.release(XK_Down);
-    g.tap(XK_F1);
-    g.tap(XK_space);
-    ASSERT_TRUE(g.wait_pixel(15, 100, BLACK));
-    g.tap(XK_F2);
-    g.tap(XK_p);
-    EXPECT_TRUE(g.wait_pixel(15, 100, GREY)) << "the saved line did not come back";
+    bring_back(g, 15, 100, GREY);
 
     // Saved again, over the first snapshot: the second picture comes back,
     // and nothing of the first.
@@ -531,12 +534,7 @@ TEST(EndToEnd, F2AndPBringASavedBoardBack)
     g.press(XK_a);
     ASSERT_TRUE(g.wait_pixel(8, 465, LIGHT_RED));  // the light-red dot at its limit, far from the line's middle
     g.release(XK_a);
-    g.tap(XK_F1);
-    g.tap(XK_space);
-    ASSERT_TRUE(g.wait_pixel(300, 465, BLACK));
-    g.tap(XK_F2);
-    g.tap(XK_p);
-    EXPECT_TRUE(g.wait_pixel(300, 465, LIGHT_RED)) << "the second save did not reach the file";
+    bring_back(g, 300, 465, LIGHT_RED);
     EXPECT_TRUE(near(g.pixel(15, 100), BLACK)) << "the first save is still in the file";
     g.tap(XK_Escape);
     EXPECT_EQ(g.wait_exit(), 0);
