@@ -723,23 +723,33 @@ TEST_F(Snapshot, FullDiskKeepsTheLastGoodSnapshot)
     ASSERT_EQ(chdir(".."), 0);
 }
 
-TEST_F(Snapshot, SaveKeepsWhatTheUserSetOnTheFile)
-{
+// A snapshot file the user made and set up, which a save replaces.
+class SavedOver : public Snapshot {
+protected:
+    void SetUp() override
+    {
+        Snapshot::SetUp();
+        scribble();
+    }
     const bool root = geteuid() == 0;
     const Bytes old = make_bmp({8, 8, 24});
-    const auto fresh = [](const char *f) { return read_file(f).size() == SNAPSHOT_BYTES; };
-    const auto stat_of = [](const char *f) {
+    static bool fresh(const char *f) { return read_file(f).size() == SNAPSHOT_BYTES; }
+    static struct stat stat_of(const char *f)
+    {
         struct stat st {};
         lstat(f, &st);
         return st;
-    };
-    const auto start = [&](mode_t mode) {
+    }
+    void start(mode_t mode)
+    {
         std::system("rm -rf ./* ./.load-*");
         ASSERT_TRUE(write_file("load.bmp", old));
         ASSERT_EQ(chmod("load.bmp", mode), 0);
-    };
-    scribble();
+    }
+};
 
+TEST_F(SavedOver, ItsModeIsKept)
+{
     for (mode_t mode : {0600, 0640}) {
         SCOPED_TRACE(mode);
         start(mode);
@@ -748,172 +758,176 @@ TEST_F(Snapshot, SaveKeepsWhatTheUserSetOnTheFile)
         EXPECT_EQ(stat_of("load.bmp").st_mode & 0777, mode);
         EXPECT_EQ(files_here(), std::set<std::string>{"load.bmp"});
     }
+}
 
-    if (root) {
-        SCOPED_TRACE("owner and group, saved by root");
-        start(0640);
-        ASSERT_EQ(chown("load.bmp", NOBODY, NOBODY), 0);
-        pass({KEY_F1});
-        EXPECT_TRUE(fresh("load.bmp"));
-        EXPECT_EQ(stat_of("load.bmp").st_uid, NOBODY);
-        EXPECT_EQ(stat_of("load.bmp").st_gid, NOBODY);
-        EXPECT_EQ(stat_of("load.bmp").st_mode & 0777, 0640u);
-
-        SCOPED_TRACE("a group the saving user is not in");
-        start(0660);
-        own_here("load.bmp");
-        ASSERT_EQ(chown("load.bmp", NOBODY, 0), 0);
-        EXPECT_TRUE(unprivileged([] { return safe_save("load.bmp", buffer, pal); }));
-        EXPECT_TRUE(fresh("load.bmp"));
-        EXPECT_EQ(stat_of("load.bmp").st_gid, NOBODY);
-        EXPECT_EQ(stat_of("load.bmp").st_mode & 0777, 0600u) << "the new group may read a private drawing";
-    }
-
-    {
-        SCOPED_TRACE("read-only, saved by a user who may not write it");
-        start(0444);
-        own_here("load.bmp");
-        EXPECT_TRUE(unprivileged([] { return !safe_save("load.bmp", buffer, pal); }));
-        EXPECT_EQ(read_file("load.bmp"), old);
-        EXPECT_EQ(files_here(), std::set<std::string>{"load.bmp"});
-    }
-
-    {
-        SCOPED_TRACE("a chain of links, with a killed game's temporary file at its end");
-        start(0600);
-        mkdir("pics", 0755);
-        rename("load.bmp", "pics/real.bmp");
-        symlink("pics/real.bmp", "mid.bmp");
-        symlink("mid.bmp", "load.bmp");
-        const pid_t dead = fork();
-        if (dead == 0)
-            _exit(0);
-        waitpid(dead, nullptr, 0);
-        const std::string stale = "pics/.load-" + std::to_string(dead) + "-AbCdEf.bmp";
-        const std::string others = "pics/.load-" + std::to_string(dead) + "-XyZ123.bmp";
-        const std::string look_alike = "pics/.load-2024-final.bmp";
-        for (const std::string &f : {stale, others, look_alike})
-            ASSERT_TRUE(write_file(f, old));
-        if (root) {
-            ASSERT_EQ(chown(others.c_str(), NOBODY, NOBODY), 0);
-        }
-        pass({KEY_F1});
-        EXPECT_TRUE(S_ISLNK(stat_of("load.bmp").st_mode));
-        EXPECT_TRUE(fresh("pics/real.bmp"));
-        EXPECT_EQ(stat_of("pics/real.bmp").st_mode & 0777, 0600u);
-        EXPECT_EQ(files_here(), (std::set<std::string>{"load.bmp", "mid.bmp", "pics"}));
-        EXPECT_NE(access(stale.c_str(), F_OK), 0) << "stale temporary file left beside the target";
-        EXPECT_EQ(read_file(look_alike), old) << "a file of the user's that only looks like a temporary";
-        EXPECT_EQ(read_file(others), old) << "another user's temporary file";
-
-        unlink("pics/real.bmp");  // now the links dangle: the save creates the target
-        pass({KEY_F1});
-        EXPECT_TRUE(fresh("pics/real.bmp"));
-        EXPECT_TRUE(S_ISLNK(stat_of("load.bmp").st_mode));
-
-        // The folder removed and made anew, as likely as not with the old
-        // one's inode: it is looked at again.
-        std::system("rm -rf pics");
-        ASSERT_EQ(mkdir("pics", 0755), 0);
-        ASSERT_TRUE(write_file(stale, old));
-        pass({KEY_F1});
-        EXPECT_TRUE(fresh("pics/real.bmp"));
-        EXPECT_NE(access(stale.c_str(), F_OK), 0) << "a folder made anew was taken for the old one";
-    }
-
-    {
-        SCOPED_TRACE("a loop of links");
-        std::system("rm -rf ./*");
-        symlink("other.bmp", "load.bmp");
-        symlink("load.bmp", "other.bmp");
-        pass({KEY_F1});
-        EXPECT_TRUE(S_ISLNK(stat_of("load.bmp").st_mode));
-        EXPECT_EQ(files_here(), (std::set<std::string>{"load.bmp", "other.bmp"}));
-    }
-
-    {
-        SCOPED_TRACE("a file with other hard links is written in place");
-        start(0644);
-        mkdir("art", 0755);
-        ASSERT_EQ(link("load.bmp", "art/picture.bmp"), 0);
-        pass({KEY_F1});
-        EXPECT_TRUE(fresh("load.bmp"));
-        EXPECT_TRUE(fresh("art/picture.bmp"));
-        EXPECT_EQ(stat_of("load.bmp").st_ino, stat_of("art/picture.bmp").st_ino);
-        EXPECT_EQ(files_here(), (std::set<std::string>{"art", "load.bmp"}));
-    }
-
-    {
-        SCOPED_TRACE("the temporary file is opened once, when it is made, and never again by its name");
-        start(0644);
-        const int watch = inotify_init1(IN_NONBLOCK);
-        ASSERT_GE(inotify_add_watch(watch, ".", IN_OPEN), 0);
-        pass({KEY_F1});
-        EXPECT_TRUE(fresh("load.bmp"));
-        alignas(inotify_event) char events[8192];
-        int opens = 0;
-        for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;)
-            for (char *e = events; e < events + n; e += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(e)->len)
-                opens += std::strncmp(reinterpret_cast<inotify_event *>(e)->name, ".load-", 6) == 0;
-        close(watch);
-        EXPECT_EQ(opens, 1);
-    }
-
+TEST_F(SavedOver, ItsOwnerAndGroupAreKept)
+{
     if (!root)
-        GTEST_SKIP() << "the planted-link cases need root, to plant files as another user";
-    {
-        SCOPED_TRACE("links another user planted in a shared sticky folder are not followed");
-        std::system("rm -rf ./*");
-        ASSERT_EQ(chown(".", 0, 0), 0);  // the folder is root's, the planted link nobody's
-        chmod(".", 01777);
-        mkdir("keep", 0755);
-        ASSERT_TRUE(write_file("keep/mine.bmp", old));
-        for (const char *to : {"keep/mine.bmp", "keep/missing.bmp"}) {
-            unlink("load.bmp");
-            symlink(to, "load.bmp");
-            ASSERT_EQ(lchown("load.bmp", NOBODY, NOBODY), 0);
-            pass({KEY_F1});
-            EXPECT_EQ(read_file("keep/mine.bmp"), old) << to;
-            EXPECT_NE(access("keep/missing.bmp", F_OK), 0) << to;
-            EXPECT_EQ(files_here(), (std::set<std::string>{"keep", "load.bmp"})) << to;
-        }
-        SCOPED_TRACE("the saver's own link there is followed, as is another user's in an ordinary folder");
-        ASSERT_EQ(lchown("load.bmp", 0, 0), 0);
-        pass({KEY_F1});
-        EXPECT_TRUE(fresh("keep/missing.bmp"));
-        chmod(".", 0755);
+        GTEST_SKIP() << "needs root, to give the file another owner";
+    start(0640);
+    ASSERT_EQ(chown("load.bmp", NOBODY, NOBODY), 0);
+    pass({KEY_F1});
+    EXPECT_TRUE(fresh("load.bmp"));
+    EXPECT_EQ(stat_of("load.bmp").st_uid, NOBODY);
+    EXPECT_EQ(stat_of("load.bmp").st_gid, NOBODY);
+    EXPECT_EQ(stat_of("load.bmp").st_mode & 0777, 0640u);
+
+    SCOPED_TRACE("a group the saving user is not in");
+    start(0660);
+    own_here("load.bmp");
+    ASSERT_EQ(chown("load.bmp", NOBODY, 0), 0);
+    EXPECT_TRUE(unprivileged([] { return safe_save("load.bmp", buffer, pal); }));
+    EXPECT_TRUE(fresh("load.bmp"));
+    EXPECT_EQ(stat_of("load.bmp").st_gid, NOBODY);
+    EXPECT_EQ(stat_of("load.bmp").st_mode & 0777, 0600u) << "the new group may read a private drawing";
+}
+
+TEST_F(SavedOver, AReadOnlyFileIsLeftAlone)
+{
+    start(0444);
+    own_here("load.bmp");
+    EXPECT_TRUE(unprivileged([] { return !safe_save("load.bmp", buffer, pal); }));
+    EXPECT_EQ(read_file("load.bmp"), old);
+    EXPECT_EQ(files_here(), std::set<std::string>{"load.bmp"});
+}
+
+TEST_F(SavedOver, AChainOfLinksIsFollowedAndAKilledGamesTemporaryGoes)
+{
+    start(0600);
+    mkdir("pics", 0755);
+    rename("load.bmp", "pics/real.bmp");
+    symlink("pics/real.bmp", "mid.bmp");
+    symlink("mid.bmp", "load.bmp");
+    const pid_t dead = fork();
+    if (dead == 0)
+        _exit(0);
+    waitpid(dead, nullptr, 0);
+    const std::string stale = "pics/.load-" + std::to_string(dead) + "-AbCdEf.bmp";
+    const std::string others = "pics/.load-" + std::to_string(dead) + "-XyZ123.bmp";
+    const std::string look_alike = "pics/.load-2024-final.bmp";
+    for (const std::string &f : {stale, others, look_alike})
+        ASSERT_TRUE(write_file(f, old));
+    if (root) {
+        ASSERT_EQ(chown(others.c_str(), NOBODY, NOBODY), 0);
+    }
+    pass({KEY_F1});
+    EXPECT_TRUE(S_ISLNK(stat_of("load.bmp").st_mode));
+    EXPECT_TRUE(fresh("pics/real.bmp"));
+    EXPECT_EQ(stat_of("pics/real.bmp").st_mode & 0777, 0600u);
+    EXPECT_EQ(files_here(), (std::set<std::string>{"load.bmp", "mid.bmp", "pics"}));
+    EXPECT_NE(access(stale.c_str(), F_OK), 0) << "stale temporary file left beside the target";
+    EXPECT_EQ(read_file(look_alike), old) << "a file of the user's that only looks like a temporary";
+    EXPECT_EQ(read_file(others), old) << "another user's temporary file";
+
+    unlink("pics/real.bmp");  // now the links dangle: the save creates the target
+    pass({KEY_F1});
+    EXPECT_TRUE(fresh("pics/real.bmp"));
+    EXPECT_TRUE(S_ISLNK(stat_of("load.bmp").st_mode));
+
+    // The folder removed and made anew, as likely as not with the old
+    // one's inode: it is looked at again.
+    std::system("rm -rf pics");
+    ASSERT_EQ(mkdir("pics", 0755), 0);
+    ASSERT_TRUE(write_file(stale, old));
+    pass({KEY_F1});
+    EXPECT_TRUE(fresh("pics/real.bmp"));
+    EXPECT_NE(access(stale.c_str(), F_OK), 0) << "a folder made anew was taken for the old one";
+}
+
+TEST_F(SavedOver, ALoopOfLinksIsNotSaved)
+{
+    std::system("rm -rf ./*");
+    symlink("other.bmp", "load.bmp");
+    symlink("load.bmp", "other.bmp");
+    pass({KEY_F1});
+    EXPECT_TRUE(S_ISLNK(stat_of("load.bmp").st_mode));
+    EXPECT_EQ(files_here(), (std::set<std::string>{"load.bmp", "other.bmp"}));
+}
+
+TEST_F(SavedOver, AFileWithOtherHardLinksIsWrittenInPlace)
+{
+    start(0644);
+    mkdir("art", 0755);
+    ASSERT_EQ(link("load.bmp", "art/picture.bmp"), 0);
+    pass({KEY_F1});
+    EXPECT_TRUE(fresh("load.bmp"));
+    EXPECT_TRUE(fresh("art/picture.bmp"));
+    EXPECT_EQ(stat_of("load.bmp").st_ino, stat_of("art/picture.bmp").st_ino);
+    EXPECT_EQ(files_here(), (std::set<std::string>{"art", "load.bmp"}));
+}
+
+TEST_F(SavedOver, TheTemporaryIsOpenedOnceAndNeverAgainByItsName)
+{
+    start(0644);
+    const int watch = inotify_init1(IN_NONBLOCK);
+    ASSERT_GE(inotify_add_watch(watch, ".", IN_OPEN), 0);
+    pass({KEY_F1});
+    EXPECT_TRUE(fresh("load.bmp"));
+    alignas(inotify_event) char events[8192];
+    int opens = 0;
+    for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;)
+        for (char *e = events; e < events + n; e += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(e)->len)
+            opens += std::strncmp(reinterpret_cast<inotify_event *>(e)->name, ".load-", 6) == 0;
+    close(watch);
+    EXPECT_EQ(opens, 1);
+}
+
+TEST_F(SavedOver, LinksAndFilesPlantedInASharedFolderAreLeftAlone)
+{
+    if (!root)
+        GTEST_SKIP() << "needs root, to plant files as another user";
+    std::system("rm -rf ./*");
+    ASSERT_EQ(chown(".", 0, 0), 0);  // the folder is root's, the planted link nobody's
+    chmod(".", 01777);
+    mkdir("keep", 0755);
+    ASSERT_TRUE(write_file("keep/mine.bmp", old));
+    for (const char *to : {"keep/mine.bmp", "keep/missing.bmp"}) {
+        unlink("load.bmp");
+        symlink(to, "load.bmp");
         ASSERT_EQ(lchown("load.bmp", NOBODY, NOBODY), 0);
-        unlink("keep/missing.bmp");
         pass({KEY_F1});
-        EXPECT_TRUE(fresh("keep/missing.bmp"));
-
-        SCOPED_TRACE("a file another user planted in a shared sticky folder is not replaced");
-        chmod(".", 01777);
-        start(0666);
-        ASSERT_EQ(chown("load.bmp", NOBODY, NOBODY), 0);
-        pass({KEY_F1});
-        EXPECT_EQ(read_file("load.bmp"), old);
-        EXPECT_EQ(stat_of("load.bmp").st_uid, NOBODY);
-        chmod(".", 0700);
+        EXPECT_EQ(read_file("keep/mine.bmp"), old) << to;
+        EXPECT_NE(access("keep/missing.bmp", F_OK), 0) << to;
+        EXPECT_EQ(files_here(), (std::set<std::string>{"keep", "load.bmp"})) << to;
     }
+    SCOPED_TRACE("the saver's own link there is followed, as is another user's in an ordinary folder");
+    ASSERT_EQ(lchown("load.bmp", 0, 0), 0);
+    pass({KEY_F1});
+    EXPECT_TRUE(fresh("keep/missing.bmp"));
+    chmod(".", 0755);
+    ASSERT_EQ(lchown("load.bmp", NOBODY, NOBODY), 0);
+    unlink("keep/missing.bmp");
+    pass({KEY_F1});
+    EXPECT_TRUE(fresh("keep/missing.bmp"));
 
-    {
-        SCOPED_TRACE("the access ACL is kept; saved by its named user, the owner keeps access as a named one");
-        start(0600);
-        ASSERT_EQ(std::system("setfacl -m u:nobody:rw-,g::---,o::--- load.bmp"), 0);
-        const std::string acl = run("getfacl -cn load.bmp");
-        pass({KEY_F1});
-        EXPECT_TRUE(fresh("load.bmp"));
-        EXPECT_EQ(run("getfacl -cn load.bmp"), acl);
+    SCOPED_TRACE("a file another user planted in a shared sticky folder is not replaced");
+    chmod(".", 01777);
+    start(0666);
+    ASSERT_EQ(chown("load.bmp", NOBODY, NOBODY), 0);
+    pass({KEY_F1});
+    EXPECT_EQ(read_file("load.bmp"), old);
+    EXPECT_EQ(stat_of("load.bmp").st_uid, NOBODY);
+    chmod(".", 0700);
+}
 
-        start(0600);
-        ASSERT_EQ(std::system("setfacl -m u:nobody:rw-,g::---,o::--- load.bmp"), 0);
-        ASSERT_EQ(chown(".", NOBODY, NOBODY), 0);
-        EXPECT_TRUE(unprivileged([] { return safe_save("load.bmp", buffer, pal); }));
-        EXPECT_TRUE(fresh("load.bmp"));
-        EXPECT_EQ(run("getfacl -cn load.bmp"), "user::rw-\nuser:0:rw-\nuser:65534:rw-\ngroup::---\n"
-                                                "group:0:---\nmask::rw-\nother::---\n\n");
-    }
+TEST_F(SavedOver, TheAccessAclIsKept)
+{
+    if (!root)
+        GTEST_SKIP() << "needs root, to name another user in the ACL and give the folder away";
+    start(0600);
+    ASSERT_EQ(std::system("setfacl -m u:nobody:rw-,g::---,o::--- load.bmp"), 0);
+    const std::string acl = run("getfacl -cn load.bmp");
+    pass({KEY_F1});
+    EXPECT_TRUE(fresh("load.bmp"));
+    EXPECT_EQ(run("getfacl -cn load.bmp"), acl);
+
+    start(0600);
+    ASSERT_EQ(std::system("setfacl -m u:nobody:rw-,g::---,o::--- load.bmp"), 0);
+    ASSERT_EQ(chown(".", NOBODY, NOBODY), 0);
+    EXPECT_TRUE(unprivileged([] { return safe_save("load.bmp", buffer, pal); }));
+    EXPECT_TRUE(fresh("load.bmp"));
+    EXPECT_EQ(run("getfacl -cn load.bmp"), "user::rw-\nuser:0:rw-\nuser:65534:rw-\ngroup::---\n"
+                                            "group:0:---\nmask::rw-\nother::---\n\n");
 }
 
 TEST_F(Snapshot, HeldF1WritesOnlyWhenTheBoardOrTheFileChanged)
