@@ -18,7 +18,7 @@ if [ "${1:-}" = package ] || [ "${1:-}" = test ]; then
   pkgs+=(build-essential debhelper dpkg-dev)
 fi
 if [ "${1:-}" = windows ]; then
-  pkgs+=(g++-mingw-w64-x86-64-win32 patch imagemagick wine xvfb x11-xkb-utils xkb-data xdotool libgtest-dev libx11-dev libxtst-dev)
+  pkgs+=(g++-mingw-w64-x86-64-win32 patch dpkg-dev imagemagick wine xvfb x11-xkb-utils xkb-data xdotool libgtest-dev libx11-dev libxtst-dev)
 fi
 if [ "${1:-}" = web ] || [ "${1:-}" = test ]; then
   pkgs+=(emscripten chromium firefox-esr webkit2gtk-driver python3 patch dpkg-dev imagemagick xvfb)

@@ -5,7 +5,7 @@
 #   scripts/web.sh serve   then serves it on 127.0.0.1 and prints the address
 #   scripts/web.sh test    then tests it in headless Chromium, and briefly in Firefox and WebKit
 #   scripts/web.sh bench   then runs its benchmark beside the native game's (bench_pass, bench_latency)
-# Allegro 4.4.3.1 comes from Debian's own source package (scripts/allegro.sh,
+# Allegro 4.4.3.1 comes from Debian's own source package (scripts/ports.sh,
 # as for Windows); its portable C core is built with our patches
 # (ports/web/allegro-patches) and kept under build/web-build, keyed on the
 # tarball, the patches and its build file. Emscripten's system libraries
@@ -16,10 +16,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh web
 
-. scripts/allegro.sh
+. scripts/ports.sh
 work=$PWD/build/web-build
 site=$PWD/build/web
-version=$(sed -n '1s/^vellomar (\([^)]*\)).*/\1/p' debian/changelog)
 jobs=$(nproc)
 # Debian's emscripten keeps its JavaScript modules where this machine's
 # nodejs does not look for them (the link fails on 'acorn').
@@ -28,26 +27,10 @@ export EM_FROZEN_CACHE=1
 # The same bytes from any folder, on any day.
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(date -d "$(dpkg-parsechangelog -SDate)" +%s)}
 
-build_allegro() {
-  local key
-  key=$({ echo "$allegro_orig_sha256"; cat ports/web/allegro-patches/*.patch ports/web/allegro/CMakeLists.txt; } |
-        sha256sum | cut -c1-16)
-  allegro=$work/allegro-$key
-  [ -f "$allegro/lib/liballeg.a" ] && return
-  rm -rf "$work"/allegro-*
-  local src=$work/allegro-src
-  rm -rf "$src"
-  mkdir -p "$src"
-  tar -xzf "$work/apt/$allegro_orig" -C "$src" --strip-components=1
-  for p in ports/web/allegro-patches/*.patch; do
-    patch -d "$src" -p1 --quiet --forward <"$p"
-  done
-  emcmake cmake -S ports/web/allegro -B "$src/build" -DALLEGRO_SOURCE="$src" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_INSTALL_PREFIX="$allegro.part" >"$work/allegro.log" 2>&1
-  cmake --build "$src/build" -j"$jobs" >>"$work/allegro.log" 2>&1
-  cmake --install "$src/build" >>"$work/allegro.log" 2>&1
-  mv "$allegro.part" "$allegro"
-  rm -rf "$src"
+# The library's portable C core, by a build file of our own.
+configure_allegro() {
+  emcmake cmake -S ports/web/allegro -B "$1/build" -DALLEGRO_SOURCE="$1" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$2"
 }
 
 build_game() {
@@ -66,7 +49,7 @@ make_site() {
   cp "$work/game/vellomar.js" "$work/game/vellomar.wasm" ports/web/index.html ports/web/page.js ports/web/page.css \
     "$site/"
   cp LICENSE "$site/LICENSE.txt"
-  tar -xzOf "$work/apt/$allegro_orig" allegro-4.4.3.1/docs/txt/license.txt >"$site/ALLEGRO-LICENSE.txt"
+  cp "$allegro/license.txt" "$site/ALLEGRO-LICENSE.txt"
   # The installed app's icons, from the game's own (48 x 48 at 72 dpi); the
   # maskable one keeps the picture inside the middle 80 %. No dates in them.
   cp ports/web/manifest.webmanifest data/vellomar.svg "$site/"
@@ -110,7 +93,7 @@ PY
 }
 
 fetch_allegro "$work/apt"
-build_allegro
+allegro_key_files=ports/web/allegro/CMakeLists.txt build_allegro "$work" configure_allegro ports/web/allegro-patches/*.patch
 build_game
 make_site
 echo "$zip"

@@ -3,44 +3,27 @@
 #   scripts/windows.sh         builds build/win/vellomar-<version>-win64.zip
 #   scripts/windows.sh test    then tests it under Wine on a private Xvfb
 #   scripts/windows.sh bench   then runs the pass benchmark under Wine
-# Allegro 4.4.3.1 comes from Debian's own source package (scripts/allegro.sh:
+# Allegro 4.4.3.1 comes from Debian's own source package (scripts/ports.sh:
 # the machine's own archive, through an apt state of our own under
-# build/win/apt, checked against a pinned checksum and Debian's signed index). It is built as a static library with our patches
-# (ports/windows/allegro-patches) and kept under build/win, keyed on the tarball, the
-# patches and the toolchain file. Nothing is written outside the checkout but
+# build/win/apt, checked against a pinned checksum and Debian's signed
+# index). It is built as a static library with our patches
+# (ports/windows/allegro-patches) and kept under build/win, keyed on the
+# tarball, the patches and the toolchain file. Nothing is written outside the checkout but
 # installed packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh windows
 
 win=$PWD/build/win
-version=$(sed -n '1s/^vellomar (\([^)]*\)).*/\1/p' debian/changelog)
-. scripts/allegro.sh
+. scripts/ports.sh
 toolchain=$PWD/ports/windows/mingw-w64.cmake
 jobs=$(nproc)
 
-build_allegro() {
-  local key
-  key=$({ echo "$allegro_orig_sha256"; cat ports/windows/allegro-patches/*.patch "$toolchain"; } | sha256sum | cut -c1-16)
-  allegro=$win/allegro-$key
-  [ -f "$allegro/lib/liballeg.a" ] && return
-  rm -rf "$win"/allegro-*
-  local src=$win/allegro-src
-  mkdir -p "$src"
-  tar -xzf "$win/apt/$allegro_orig" -C "$src" --strip-components=1
-  for p in ports/windows/allegro-patches/*.patch; do
-    patch -d "$src" -p1 --quiet --forward <"$p"
-  done
-  # The core library only: no add-ons, examples, tools, tests or manual.
-  cmake -S "$src" -B "$src/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+# The core library only: no add-ons, examples, tools, tests or manual.
+configure_allegro() {
+  cmake -S "$1" -B "$1/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DSHARED=OFF -DWANT_ALLEGROGL=OFF -DWANT_LOADPNG=OFF -DWANT_LOGG=OFF -DWANT_JPGALLEG=OFF \
-    -DWANT_EXAMPLES=OFF -DWANT_TOOLS=OFF -DWANT_TESTS=OFF -DWANT_DOCS=OFF \
-    -DCMAKE_INSTALL_PREFIX="$allegro.part" >"$win/allegro.log" 2>&1
-  cmake --build "$src/build" -j"$jobs" >>"$win/allegro.log" 2>&1
-  cmake --install "$src/build" >>"$win/allegro.log" 2>&1
-  tar -xzOf "$win/apt/$allegro_orig" allegro-4.4.3.1/docs/txt/license.txt >"$allegro.part/license.txt"
-  mv "$allegro.part" "$allegro"
-  rm -rf "$src"
+    -DWANT_EXAMPLES=OFF -DWANT_TOOLS=OFF -DWANT_TESTS=OFF -DWANT_DOCS=OFF -DCMAKE_INSTALL_PREFIX="$2"
 }
 
 build_game() {
@@ -67,7 +50,7 @@ make_zip() {
 }
 
 fetch_allegro "$win/apt"
-build_allegro
+allegro_key_files=$toolchain build_allegro "$win" configure_allegro ports/windows/allegro-patches/*.patch
 build_game
 make_zip
 echo "$zip"
@@ -83,7 +66,7 @@ echo "$zip"
 export WINEPREFIX=$win/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
-trap 'wineserver -k 2>/dev/null || true; kill $_xvfb_pid 2>/dev/null; rm -rf "$_xvfb_dir"' EXIT
+xvfb_at_exit 'wineserver -k 2>/dev/null || true'
 wineboot -i >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1

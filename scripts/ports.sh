@@ -1,11 +1,14 @@
-# Sourced by the scripts that build Allegro themselves (windows.sh, web.sh):
-# fetches Allegro 4.4.3.1's source from Debian's own source package, checked
-# against a pinned checksum and Debian's signed index.
+# Sourced by the scripts that build a port (windows.sh, web.sh): the game's
+# version, and Allegro 4.4.3.1 built from Debian's own source package,
+# checked against a pinned checksum and Debian's signed index.
 #
 # apt works with a sources list and state of its own under $1 (the machine's
 # apt configuration is left alone), but on the archive the machine already
 # uses: the one its own apt sources name for its release, so a local mirror
 # or a proxy that apt is set up for serves this too.
+# The version debian/changelog gives, as every build names it.
+version=$(dpkg-parsechangelog -l debian/changelog -SVersion)
+
 allegro_orig=allegro4.4_4.4.3.1.orig.tar.gz
 allegro_orig_sha256=ec19dbc9a021244582b4819b3583ee594b50141f9fcf6944a4ed8069cbf8d4d4
 
@@ -43,4 +46,32 @@ fetch_allegro() {
     return 1
   fi
   /usr/lib/apt/apt-helper "${opts[@]}" download-file "$uri" "$apt/$allegro_orig" "SHA256:$allegro_orig_sha256" >/dev/null
+}
+
+# build_allegro DIR CONFIGURE PATCHES... : Allegro with the port's patches,
+# kept as DIR/allegro-KEY (KEY from the tarball, the patches and the files
+# named in $allegro_key_files), built once; sets $allegro to it. CONFIGURE
+# is the port's function, called as CONFIGURE SRC PREFIX, that configures
+# SRC/build to install into PREFIX.
+build_allegro() {
+  local dir=$1 configure=$2
+  shift 2
+  local key
+  key=$({ echo "$allegro_orig_sha256"; cat "$@" ${allegro_key_files:-}; } | sha256sum | cut -c1-16)
+  allegro=$dir/allegro-$key
+  [ -f "$allegro/lib/liballeg.a" ] && [ -f "$allegro/license.txt" ] && return
+  rm -rf "$dir"/allegro-*
+  local src=$dir/allegro-src p
+  rm -rf "$src"
+  mkdir -p "$src"
+  tar -xzf "$dir/apt/$allegro_orig" -C "$src" --strip-components=1
+  for p in "$@"; do
+    patch -d "$src" -p1 --quiet --forward <"$p"
+  done
+  "$configure" "$src" "$allegro.part" >"$dir/allegro.log" 2>&1
+  cmake --build "$src/build" -j"$(nproc)" >>"$dir/allegro.log" 2>&1
+  cmake --install "$src/build" >>"$dir/allegro.log" 2>&1
+  tar -xzOf "$dir/apt/$allegro_orig" allegro-4.4.3.1/docs/txt/license.txt >"$allegro.part/license.txt"
+  mv "$allegro.part" "$allegro"
+  rm -rf "$src"
 }
