@@ -280,12 +280,13 @@ static size_t board_hash(Display *dpy, Window win)
 
 bool XGame::wait_pixel(int px, int py, Rgb want, int tol, int timeout_ms)
 {
-    // A game that is still drawing is given longer, up to ten times as
-    // long: on a busy machine Wine's present runs a few dozen passes a
-    // second, and a dot takes that much longer to cross the board. One
-    // whose board stands still fails in the usual time.
+    // Measured in the game's passes, not in wall time: the wait runs as
+    // long as the board keeps changing (a held key moves its dot one pixel
+    // a pass, however slowly the passes come: a few dozen a second through
+    // Wine's present on a busy machine), and fails once it has stood still
+    // for `timeout_ms`. A dot stops at its limit, so every wait ends.
     const int patient = timeout_ms * patience();
-    auto t0 = Clock::now(), last_change = t0, last_look = t0;
+    auto last_change = Clock::now(), last_look = last_change;
     size_t seen = board_hash(dpy_, win_);
     do {
         if (near(pixel(px, py), want, tol))
@@ -298,7 +299,7 @@ bool XGame::wait_pixel(int px, int py, Rgb want, int tol, int timeout_ms)
                 last_change = last_look;
             seen = now;
         }
-    } while (ms_since(last_change) < patient && ms_since(t0) < 10 * patient);
+    } while (ms_since(last_change) < patient);
     return false;
 }
 

@@ -25,7 +25,8 @@ public:
     void press_code(unsigned code);
     void release_code(unsigned code);
     Rgb pixel(int px, int py);
-    // Waits until the pixel is within `tol` of `want`; false on timeout.
+    // Waits until the pixel is within `tol` of `want`; false once the board
+    // has stood still for `timeout_ms` (longer for a slower build).
     bool wait_pixel(int px, int py, Rgb want, int tol = 12, int timeout_ms = 3000);
 
     // Waits for the game to end; returns its exit status, or -1 on timeout
