@@ -1,12 +1,10 @@
 // The save replaces "load.bmp" the way careful editors do: a temporary file
-// beside the real file, written through its own descriptor and renamed over
-// it, so a killed game or a full disk never costs the last good snapshot.
-// Taking that over from the system's in-place write means keeping every
-// protection it gave: links that someone else planted in a shared folder are
-// not followed, nothing is written where the user may not write, and the new
-// file keeps the owner, permissions and attributes of the old one. Where the
-// rename can't be done but an in-place write would work (a folder the user
-// may add nothing to, a file of several names), the file is written in place.
+// beside it, written through its own descriptor and renamed over it, so a
+// killed game or a full disk never costs the last good snapshot. Doing that
+// instead of the system's in-place write means keeping every protection
+// that write had, and what the user set on the file; where the rename
+// can't be done but an in-place write would work, the file is written in
+// place. docs/snapshot.md tells the whole of it to players.
 //
 // The platforms give the primitives (platform.h); what follows is the same
 // on all of them.

@@ -19,6 +19,7 @@ done
 for s in FILES 'EXIT STATUS' DIAGNOSTICS; do
   check "manual has $s" grep -qx ".SH $s" "$man"
 done
+check "the snapshot file's account is installed beside the manual" test -s "$prefix/share/doc/vellomar/snapshot.md"
 check "manual names the snapshot and its size bound" sh -c "grep -q '^.I load.bmp' '$man' && grep -q 16384 '$man'"
 id=io.github.vellomar.vellomar
 desktop="$prefix/share/applications/$id.desktop"

@@ -17,7 +17,8 @@ check "lintian finds no error and no warning" lintian --fail-on error,warning "$
 dpkg-deb -c "$deb" | awk '{print $6}' >"$root/files"
 for f in usr/games/vellomar usr/share/man/man6/vellomar.6.gz usr/share/applications/$id.desktop \
          usr/share/metainfo/$id.metainfo.xml usr/share/icons/hicolor/scalable/apps/vellomar.svg \
-         usr/share/icons/hicolor/48x48/apps/vellomar.png usr/share/doc/vellomar/copyright; do
+         usr/share/icons/hicolor/48x48/apps/vellomar.png usr/share/doc/vellomar/copyright \
+         usr/share/doc/vellomar/snapshot.md.gz; do
   check "package holds /$f" grep -qx "./$f" "$root/files"
 done
 check "runtime dependencies are computed" sh -c "dpkg-deb -f '$deb' Depends | grep -q 'liballegro4'"
