@@ -192,6 +192,13 @@ class Browser:
     def wait(self, expression, timeout=15):
         return wait(self, expression, timeout)
 
+    def settle(self, turns=3):
+        """Waits for the game to run `turns` more of the browser's turns (keys
+        sent before are in its hands after the first), so that a check that
+        nothing changed is made after the game had its chance to change it."""
+        done = self.js('window.vellomar.turns') + turns
+        return self.wait('window.vellomar.turns >= %d && window.vellomar.passes > 0' % done)
+
     # --- the page -------------------------------------------------------------------
 
     def open(self, url):

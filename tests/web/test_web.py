@@ -45,9 +45,16 @@ def native_board(game):
         try:
             window = subprocess.run(['xdotool', 'search', '--sync', '--onlyvisible', '--name', '^vellomar$'],
                                     capture_output=True, text=True, timeout=20).stdout.split()[0]
-            time.sleep(0.5)
-            return subprocess.run(['import', '-window', window, '-depth', '8', 'rgb:-'], capture_output=True,
-                                  timeout=20).stdout
+            # Mapped is not yet drawn: the start screen is there once the
+            # grey dot is.
+            shot = b''
+            for _ in range(200):
+                shot = subprocess.run(['import', '-window', window, '-depth', '8', 'rgb:-'], capture_output=True,
+                                      timeout=20).stdout
+                at = (15 * 640 + 15) * 3
+                if len(shot) >= at + 3 and all(abs(a - b) <= 12 for a, b in zip(shot[at:at + 3], GREY)):
+                    break
+            return shot
         finally:
             p.kill()
             p.wait()
@@ -371,7 +378,7 @@ def run(b, site, native):
     b.press('ArrowRight')
     check('Right draws a line to the limit', b.wait_pixel(634, 15, GREY) and b.pixel(300, 15) == list(GREY))
     b.press('KeyS')
-    time.sleep(0.3)
+    b.settle()
     check('a dot held at its limit holds back the keys after it', b.pixel(625, 474) == list(BLACK))
     b.release('ArrowRight')
     check('let go, the keys after it act again', b.wait_pixel(625, 474, LIGHT_RED))
@@ -412,7 +419,7 @@ def run(b, site, native):
     before = pages()
     for code in ('F1', 'ArrowDown', 'Space', 'PageDown', 'ArrowUp'):
         b.tap(code)
-    time.sleep(0.3)
+    b.settle()
     check('F1 opens no help tab', pages() == before)
     check('the game\'s keys do not scroll the page', b.js('window.scrollY') == 0,
           'scrolled to %s' % b.js('window.scrollY'))
@@ -480,7 +487,7 @@ def run(b, site, native):
         b.wait_pixel(25, 75, BLACK)
         b.tap('F2')
         b.tap('KeyP')
-        time.sleep(0.2)
+        b.settle()
         nothing = b.pixel(25, 75) == list(BLACK)
         b.press('ArrowDown')  # the reload put the grey dot back at its start
         check('a load.bmp that is no picture gives nothing to paste, and the game runs on',
