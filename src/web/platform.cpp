@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -57,25 +56,11 @@ bool may_write(const Target &) { return true; }
 
 bool look_at_name(const Target &t, Look &l) { return look_at_path(t.path, l); }
 
-bool look_at_folder(const Target &t, Look &l) { return look_at_path(t.folder.empty() ? "." : t.folder, l); }
-
-std::vector<std::string> list_folder(const Target &t)
-{
-    std::vector<std::string> names;
-    if (DIR *dir = opendir(t.folder.empty() ? "." : t.folder.c_str())) {
-        while (dirent *e = readdir(dir))
-            names.emplace_back(e->d_name);
-        closedir(dir);
-    }
-    return names;
-}
-
-// The page's memory is this game's alone, and it never leaves a temporary
-// file behind while it runs.
-void remove_if_stale(const Target &t, const std::string &name, unsigned long)
-{
-    unlink((t.folder + name).c_str());
-}
+// The page's memory is this game's alone and starts empty: no other game
+// ever left a temporary file in it, and this one never leaves one behind.
+bool look_at_folder(const Target &, Look &) { return false; }
+std::vector<std::string> list_folder(const Target &) { return {}; }
+void remove_if_stale(const Target &, const std::string &, unsigned long) {}
 
 unsigned long process_id() { return (unsigned long)getpid(); }
 
