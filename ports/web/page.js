@@ -18,7 +18,7 @@ function tell(text) {
 }
 
 // What the tests and the benchmark read.
-const stats = { passes: 0, turns: 0, keyDelays: [], ended: false, started: false, storing: 0, stored: 0,
+const stats = { passes: 0, turns: 0, updating: false, updated: false, keyDelays: [], ended: false, started: false, storing: 0, stored: 0,
   storeFailures: 0, storeTimes: [], storedBytes: 0, persisted: null, saves: 0, newest: null, boardAt: null };
 window.vellomar = stats;
 
@@ -90,6 +90,8 @@ async function turn(passes) {
   stats.passes += passes;
   stats.turns++;
   gameUp();
+  // While a new build installs, the browser gets the idle time it needs.
+  if (stats.updating) await new Promise(resolve => setTimeout(resolve, UPDATE_GAP));
   await new Promise(resolve => { wake = resolve; channel.port2.postMessage(0); });
   // A hidden page waits here, without a pass, until it is shown again; it
   // then reads the newest save, which another tab may have made meanwhile,
@@ -198,6 +200,9 @@ function releaseAll() {
   for (const id of [...fingers.keys()]) touch(id, [], now);
 }
 window.addEventListener('blur', releaseAll);
+// Hidden (another tab, the app switcher) lets go at once, however soon the
+// page is shown again: a key let go meanwhile went to someone else.
+document.addEventListener('visibilitychange', () => { if (document.hidden) releaseAll(); });
 
 // --- the touch keys -----------------------------------------------------------------
 
@@ -629,6 +634,48 @@ window.addEventListener('drop', e => {
 // The site's files kept for offline play (a secure origin only: https or
 // this machine).
 if ('serviceWorker' in navigator && window.isSecureContext) navigator.serviceWorker.register('sw.js').catch(() => {});
+
+// A new build, once the host has one. Chromium neither starts a service
+// worker's update nor lets a new worker take over while a page it controls
+// keeps the main thread busy, even with 20 ms between tasks, and the game's
+// turns always do: a player would keep the old build for good. It goes on
+// once the main thread has idle periods of 100 ms. So once the game runs,
+// the page reads sw.js from the host itself and, if it names another build
+// than the worker keeps, asks for the update and leaves the browser 100 ms
+// between turns until the new worker has taken over (the next visit then
+// runs the new build), for at most 20 s; where that fails, the next visit
+// tries again.
+const UPDATE_GAP = 100, UPDATE_MOST = 20000;
+async function lookForNewBuild() {
+  const worker = navigator.serviceWorker && navigator.serviceWorker.controller;
+  if (!worker) return;
+  const kept = await new Promise(resolve => {
+    const answer = event => { if (event.data && event.data.build) resolve(event.data.build); };
+    navigator.serviceWorker.addEventListener('message', answer, { once: true });
+    worker.postMessage('build');
+    setTimeout(() => resolve(null), 2000);
+  });
+  let hosted;
+  try {
+    const text = await (await fetch('sw.js', { cache: 'no-cache' })).text();
+    hosted = (text.match(/const CACHE = '([^']+)'/) || [])[1];
+  } catch (e) { return; }  // offline
+  if (!kept || !hosted || hosted === kept) return;
+  stats.updating = true;
+  // The new worker controls the page as soon as it is activating; it has
+  // taken over once its activation (which deletes the old files) is done.
+  const taken = new Promise(resolve => navigator.serviceWorker.addEventListener('controllerchange', () => {
+    const now = navigator.serviceWorker.controller;
+    if (!now || now.state === 'activated') resolve();
+    else now.addEventListener('statechange', () => { if (now.state !== 'activating') resolve(); });
+  }, { once: true }));
+  navigator.serviceWorker.getRegistration().then(r => r && r.update()).catch(() => {});
+  await Promise.race([taken, new Promise(resolve => setTimeout(resolve, UPDATE_MOST))]);
+  stats.updating = false;
+  const now = navigator.serviceWorker.controller;
+  stats.updated = !!now && now !== worker && now.state === 'activated';
+}
+if ('serviceWorker' in navigator && window.isSecureContext) gameStarted.then(lookForNewBuild);
 
 var Module = {
   noInitialRun: true,

@@ -4,6 +4,7 @@ events through the DevTools protocol, pixels read back from the page.
 Needs an X display for the native game the board is compared with."""
 
 import os
+import shutil
 import signal
 import struct
 import subprocess
@@ -322,6 +323,37 @@ def installed_offline(site_root):
         b.close()
 
 
+def new_build(site_root):
+    """A new build on the same address: the next visit takes it over while the
+    game runs, and the visit after runs it, with only its files kept."""
+    root = tempfile.mkdtemp(prefix='vellomar-site-')
+    shutil.copytree(site_root, root, dirs_exist_ok=True)
+    site, b = Site(root), Browser()
+    caches = "caches.keys().then(k => k.join(' '))"
+    try:
+        b.open(site.url)
+        b.wait(STARTED)
+        b.wait('navigator.serviceWorker.controller !== null')
+        old = b.js(caches)
+        for name, change in (('page.js', lambda s: s + '\nwindow.newBuild = true;\n'),
+                             ('sw.js', lambda s: s.replace("const CACHE = 'vellomar-", "const CACHE = 'vellomar-new"))):
+            with open(os.path.join(root, name), 'r+') as f:
+                text = change(f.read())
+                f.seek(0)
+                f.write(text)
+        b.reload()
+        took = b.wait('window.vellomar.updated', 40)
+        after = b.js(caches)
+        check('a new build takes over on the next visit, with the game running',
+              took and after.startswith('vellomar-new') and ' ' not in after, '%s, then %s (%s)' % (old, after, took))
+        b.reload()
+        check('the visit after runs the new build', b.wait('window.newBuild === true', 5))
+    finally:
+        b.close()
+        site.close()
+        shutil.rmtree(root)
+
+
 def full_disk(site):
     """The browser's profile on a full disk: the failure is said, and once room is back saves are stored."""
     if os.geteuid() != 0:
@@ -363,6 +395,7 @@ def main(site_root, native):
     full_disk(site)
     site.close()
     installed_offline(site_root)
+    new_build(site_root)
     print('%d passed, %d failed' % (passed, failed))
     return 1 if failed else 0
 
