@@ -637,15 +637,16 @@ if ('serviceWorker' in navigator && window.isSecureContext) navigator.serviceWor
 
 // A new build, once the host has one. Chromium neither starts a service
 // worker's update nor lets a new worker take over while a page it controls
-// keeps the main thread busy, even with 20 ms between tasks, and the game's
-// turns always do: a player would keep the old build for good. It goes on
-// once the main thread has idle periods of 100 ms. So once the game runs,
-// the page reads sw.js from the host itself and, if it names another build
-// than the worker keeps, asks for the update and leaves the browser 100 ms
-// between turns until the new worker has taken over (the next visit then
-// runs the new build), for at most 20 s; where that fails, the next visit
-// tries again.
-const UPDATE_GAP = 100, UPDATE_MOST = 20000;
+// keeps the main thread busy, and the game's turns always do: a player would
+// keep the old build for good. Measured: with 40 ms of idle time between
+// turns they still never happen, with 60 ms they take about 3 s (the
+// renderer's long idle periods are those of 50 ms or more). So once the
+// game runs, the page reads sw.js from the host itself and, if it names
+// another build than the worker keeps, asks for the update and leaves the
+// browser 60 ms between turns until the new worker has taken over (the next
+// visit runs the new build), for at most 20 s; where that fails, the next
+// visit tries again.
+const UPDATE_GAP = 60, UPDATE_MOST = 20000;
 async function lookForNewBuild() {
   const worker = navigator.serviceWorker && navigator.serviceWorker.controller;
   if (!worker) return;
