@@ -91,7 +91,7 @@ async function turn(passes) {
   stats.turns++;
   gameUp();
   // While a new build installs, the browser gets the idle time it needs.
-  if (stats.updating) await new Promise(resolve => setTimeout(resolve, UPDATE_GAP));
+  if (stats.updating) await new Promise(resolve => setTimeout(resolve, stats.updateGap));
   await new Promise(resolve => { wake = resolve; channel.port2.postMessage(0); });
   // A hidden page waits here, without a pass, until it is shown again; it
   // then reads the newest save, which another tab may have made meanwhile,
@@ -645,7 +645,8 @@ if ('serviceWorker' in navigator && window.isSecureContext) navigator.serviceWor
 // another build than the worker keeps, asks for the update and leaves the
 // browser 60 ms between turns until the new worker has taken over (the next
 // visit runs the new build), for at most 20 s; where that fails, the next
-// visit tries again.
+// visit tries again. Two busy loops on a two-core machine make 60 ms take
+// 8 to 19 s, and 150 ms about 3 s.
 const UPDATE_GAP = 60, UPDATE_MOST = 20000;
 async function lookForNewBuild() {
   const worker = navigator.serviceWorker && navigator.serviceWorker.controller;
@@ -663,6 +664,10 @@ async function lookForNewBuild() {
   } catch (e) { return; }  // offline
   if (!kept || !hosted || hosted === kept) return;
   stats.updating = true;
+  // On a busy machine 60 ms can fall short: the gap doubles every 3 s
+  // until the new worker has taken over, up to half a second.
+  stats.updateGap = UPDATE_GAP;
+  const longer = setInterval(() => { stats.updateGap = Math.min(2 * stats.updateGap, 500); }, 3000);
   // The new worker controls the page as soon as it is activating; it has
   // taken over once its activation (which deletes the old files) is done.
   const taken = new Promise(resolve => navigator.serviceWorker.addEventListener('controllerchange', () => {
@@ -672,6 +677,7 @@ async function lookForNewBuild() {
   }, { once: true }));
   navigator.serviceWorker.getRegistration().then(r => r && r.update()).catch(() => {});
   await Promise.race([taken, new Promise(resolve => setTimeout(resolve, UPDATE_MOST))]);
+  clearInterval(longer);
   stats.updating = false;
   const now = navigator.serviceWorker.controller;
   stats.updated = !!now && now !== worker && now.state === 'activated';
