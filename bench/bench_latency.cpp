@@ -22,7 +22,7 @@ static int start_to_board(int runs)
     for (int i = 0; i < runs; i++) {
         const double t0 = now_ms();
         XGame g;
-        if (!g.ready() || !g.wait_pixel(15, 15, Rgb{150, 150, 150})) {
+        if (!g.ready() || !g.wait_pixel(DOT1_START_X, DOT1_START_Y, GREY)) {
             std::fprintf(stderr, "run %d: the game did not come up: %s\n", i, g.output().c_str());
             return 1;
         }

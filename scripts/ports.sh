@@ -48,16 +48,16 @@ fetch_allegro() {
   /usr/lib/apt/apt-helper "${opts[@]}" download-file "$uri" "$apt/$allegro_orig" "SHA256:$allegro_orig_sha256" >/dev/null
 }
 
-# build_allegro DIR CONFIGURE PATCHES... : Allegro with the port's patches,
-# kept as DIR/allegro-KEY (KEY from the tarball, the patches and the files
-# named in $allegro_key_files), built once; sets $allegro to it. CONFIGURE
-# is the port's function, called as CONFIGURE SRC PREFIX, that configures
+# build_allegro DIR CONFIGURE BUILD_FILE PATCHES... : Allegro with the
+# port's patches, kept as DIR/allegro-KEY (KEY from the tarball, the patches
+# and the port's BUILD_FILE), built once; sets $allegro to it. CONFIGURE is
+# the port's function, called as CONFIGURE SRC PREFIX, that configures
 # SRC/build to install into PREFIX.
 build_allegro() {
-  local dir=$1 configure=$2
-  shift 2
+  local dir=$1 configure=$2 build_file=$3
+  shift 3
   local key
-  key=$({ echo "$allegro_orig_sha256"; cat "$@" ${allegro_key_files:-}; } | sha256sum | cut -c1-16)
+  key=$({ echo "$allegro_orig_sha256"; cat "$@" "$build_file"; } | sha256sum | cut -c1-16)
   allegro=$dir/allegro-$key
   [ -f "$allegro/lib/liballeg.a" ] && [ -f "$allegro/license.txt" ] && return
   rm -rf "$dir"/allegro-*

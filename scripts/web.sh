@@ -93,7 +93,7 @@ PY
 }
 
 fetch_allegro "$work/apt"
-allegro_key_files=ports/web/allegro/CMakeLists.txt build_allegro "$work" configure_allegro ports/web/allegro-patches/*.patch
+build_allegro "$work" configure_allegro ports/web/allegro/CMakeLists.txt ports/web/allegro-patches/*.patch
 build_game
 make_site
 echo "$zip"

@@ -67,13 +67,10 @@ bool read_all(File f, unsigned char *data, size_t size)
 bool holds(File f, const unsigned char *data, size_t size)
 {
     static unsigned char piece[1 << 16];
-    for (size_t at = 0; at < size;) {
-        const long long n = read_at(f, piece, std::min(sizeof piece, size - at), at);
-        if (n <= 0 || std::memcmp(piece, data + at, size_t(n)) != 0)
-            return false;
-        at += size_t(n);
-    }
-    return true;
+    return whole(size, [&](size_t at, size_t n) {
+        const long long got = read_at(f, piece, std::min(sizeof piece, n), at);
+        return got > 0 && std::memcmp(piece, data + at, size_t(got)) == 0 ? got : -1;
+    });
 }
 
 bool same_file(const Look &a, const Look &b) { return a.volume == b.volume && a.index == b.index; }
@@ -214,12 +211,12 @@ void remember(const Target &t, const Look &written)
 // leaves the old picture.
 bool write_in_place(const Target &t, const unsigned char *data, size_t size)
 {
+    // open_target() opens only the very file that was found.
     Open f(open_target(t, true));
-    Look l;
-    if (!f.ok() || !look_at(f.get(), l) || !l.regular || !same_file(l, t.look) || !claim_room(f.get(), size) ||
-        !write_all(f.get(), data, size) || !set_size(f.get(), size) || !close_file(f.release()))
+    if (!f.ok() || !claim_room(f.get(), size) || !write_all(f.get(), data, size) || !set_size(f.get(), size) ||
+        !close_file(f.release()))
         return false;
-    remember(t, l);
+    remember(t, t.look);
     return true;
 }
 
@@ -262,20 +259,10 @@ bool replace_file(const char *path, const unsigned char *data, size_t size)
     // file, or a file the user may not write.
     if (t.exists && (!t.look.regular || !may_write(t)))
         return false;
-    bool ok;
-    if (t.exists && t.look.links > 1)
-        ok = write_in_place(t, data, size);
-    else
-        switch (write_and_rename(t, data, size)) {
-        case Renamed::yes:
-            ok = true;
-            break;
-        case Renamed::refused:
-            ok = t.exists && write_in_place(t, data, size);
-            break;
-        default:
-            ok = false;
-        }
+    // A file with other names is written in place, so that every name gets
+    // the new picture.
+    const Renamed r = t.exists && t.look.links > 1 ? Renamed::refused : write_and_rename(t, data, size);
+    const bool ok = r == Renamed::yes || (r == Renamed::refused && t.exists && write_in_place(t, data, size));
     if (ok)
         saved_to(path, data, size);
     return ok;

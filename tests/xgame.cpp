@@ -111,7 +111,7 @@ XGame::XGame(const std::string &dir)
     pid_ = spawn(dir, &out_fd_);
     find_window(5000 * patience());
     // Wait for the first present: the grey dot at its starting place.
-    if (win_ && !wait_pixel(15, 15, {150, 150, 150}))
+    if (win_ && !wait_pixel(DOT1_START_X, DOT1_START_Y, GREY))
         win_ = 0;
 }
 
@@ -185,7 +185,7 @@ static Window find_board(Display *dpy, Window parent, int depth)
         XWindowAttributes a;
         if (!XGetWindowAttributes(dpy, kids[i], &a) || a.map_state != IsViewable)
             continue;
-        if (a.width == 640 && a.height == 480)
+        if (a.width == BOARD_W && a.height == BOARD_H)
             found = kids[i];
         else if (depth > 0)
             found = find_board(dpy, kids[i], depth - 1);
@@ -270,10 +270,10 @@ Rgb XGame::pixel(int px, int py)
 // A hash of the whole board, to tell whether the game is still drawing.
 static size_t board_hash(Display *dpy, Window win)
 {
-    XImage *img = XGetImage(dpy, win, 0, 0, 640, 480, AllPlanes, ZPixmap);
+    XImage *img = XGetImage(dpy, win, 0, 0, BOARD_W, BOARD_H, AllPlanes, ZPixmap);
     if (!img)
         return 0;
-    const size_t h = std::hash<std::string_view>()(std::string_view(img->data, size_t(img->bytes_per_line) * 480));
+    const size_t h = std::hash<std::string_view>()(std::string_view(img->data, size_t(img->bytes_per_line) * BOARD_H));
     XDestroyImage(img);
     return h;
 }

@@ -8,7 +8,6 @@
 #include <string>
 #include <sys/types.h>
 
-
 class XGame {
 public:
     // Starts the game in `dir` (the current directory if empty).

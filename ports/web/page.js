@@ -18,7 +18,7 @@ function tell(text) {
 }
 
 // What the tests and the benchmark read.
-const stats = { passes: 0, turns: 0, updating: false, updated: false, keyDelays: [], ended: false, started: false, storing: 0, stored: 0,
+const stats = { passes: 0, turns: 0, updating: false, updateGap: 0, updated: false, keyDelays: [], ended: false, started: false, storing: 0, stored: 0,
   storeFailures: 0, storeTimes: [], storedBytes: 0, persisted: null, saves: 0, newest: null, boardAt: null };
 window.vellomar = stats;
 
@@ -633,7 +633,8 @@ window.addEventListener('drop', e => {
 
 // The site's files kept for offline play (a secure origin only: https or
 // this machine).
-if ('serviceWorker' in navigator && window.isSecureContext) navigator.serviceWorker.register('sw.js').catch(() => {});
+const keptOffline = 'serviceWorker' in navigator && window.isSecureContext;
+if (keptOffline) navigator.serviceWorker.register('sw.js').catch(() => {});
 
 // A new build, once the host has one. Chromium neither starts a service
 // worker's update nor lets a new worker take over while a page it controls
@@ -649,7 +650,7 @@ if ('serviceWorker' in navigator && window.isSecureContext) navigator.serviceWor
 // 8 to 19 s, and 150 ms about 3 s.
 const UPDATE_GAP = 60, UPDATE_MOST = 20000;
 async function lookForNewBuild() {
-  const worker = navigator.serviceWorker && navigator.serviceWorker.controller;
+  const worker = navigator.serviceWorker.controller;
   if (!worker) return;
   const kept = await new Promise(resolve => {
     const answer = event => { if (event.data && event.data.build) resolve(event.data.build); };
@@ -682,7 +683,7 @@ async function lookForNewBuild() {
   const now = navigator.serviceWorker.controller;
   stats.updated = !!now && now !== worker && now.state === 'activated';
 }
-if ('serviceWorker' in navigator && window.isSecureContext) gameStarted.then(lookForNewBuild);
+if (keptOffline) gameStarted.then(lookForNewBuild);
 
 var Module = {
   noInitialRun: true,
