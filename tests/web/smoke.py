@@ -37,15 +37,18 @@ def smoke(b, site, engine):
     b.key('ArrowDown', True)
     check('%s: a held key draws' % engine, wait(b, pixel_is(15, 100, GREY)))
     b.key('ArrowDown', False)
+    # The dot rests at row 95 or below (WebKit runs dozens of passes a
+    # turn, so where is a matter of timing): the clear and the paste are
+    # seen on the line well above it, where the dot never stamps.
     saves = b.js('window.vellomar.saves')
     tap(b, 'F1')
     saved = wait(b, 'window.vellomar.saves > %d && !window.vellomar.storing && window.vellomar.stored > 0' % saves)
     tap(b, 'Space')
-    cleared = wait(b, pixel_is(15, 100, (0, 0, 0)))
+    cleared = wait(b, pixel_is(15, 60, (0, 0, 0)))
     tap(b, 'F2')
     tap(b, 'KeyP')
     check('%s: F1, Space, F2 and P bring the drawing back' % engine,
-          saved and cleared and wait(b, pixel_is(15, 100, GREY)))
+          saved and cleared and wait(b, pixel_is(15, 60, GREY)))
     b.reload()
     check('%s: a reload keeps load.bmp' % engine,
           wait(b, STARTED) and b.js("(() => { try { return FS.stat('/vellomar/load.bmp').size == 921654 }"
@@ -66,6 +69,8 @@ def main(site_root, engine):
         smoke(b, site, engine)
     finally:
         b.close()
+        if failed and hasattr(b, 'said'):
+            print('what %s said:\n%s' % (engine, b.said()))
         site.close()
     print('%d passed, %d failed' % (passed, failed))
     return 1 if failed else 0

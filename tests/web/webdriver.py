@@ -5,6 +5,7 @@ test's third engine. Plain HTTP from Python's own library."""
 import glob
 import json
 import subprocess
+import tempfile
 import time
 import urllib.error
 import urllib.request
@@ -16,8 +17,10 @@ from cdp import free_port
 class WebKit:
     def __init__(self):
         port = free_port()
+        # What the driver and the browser say, for a run that fails.
+        self.log = tempfile.TemporaryFile()
         self.process = subprocess.Popen(['WebKitWebDriver', '--port=%d' % port],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                        stdout=self.log, stderr=subprocess.STDOUT)
         self.base = 'http://127.0.0.1:%d' % port
         end = time.monotonic() + 30
         while True:
@@ -40,6 +43,10 @@ class WebKit:
             pass
         self.process.kill()
         self.process.wait()
+
+    def said(self):
+        self.log.seek(0)
+        return self.log.read().decode(errors='replace')[-3000:]
 
     def _call(self, method, path, body=None):
         request = urllib.request.Request(self.base + path, method=method,
