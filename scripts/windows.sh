@@ -115,7 +115,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE= -DVELLOMAR_TESTS=ON >/dev/null
 cmake --build build -j"$jobs" --target test_e2e >/dev/null
 e2e() { VELLOMAR_GAME="wine $1" build/tests/test_e2e --gtest_filter="$2" --gtest_brief=1; }
 check "end to end under Wine" e2e "$win/game/vellomar.exe" \
-  'EndToEnd.Opens*:EndToEnd.Arrows*:EndToEnd.Space*:EndToEnd.Taps*:EndToEnd.ATap*:EndToEnd.TheLabelled*:EndToEnd.Killed*:EndToEnd.F2*'
+  'EndToEnd.Opens*:EndToEnd.Arrows*:EndToEnd.Space*:EndToEnd.AtRest*:EndToEnd.Taps*:EndToEnd.ATap*:EndToEnd.TheLabelled*:EndToEnd.Killed*:EndToEnd.F2*'
 check "end to end under Wine, every allocation above 4 GB" e2e "$win/game/vellomar_high.exe" \
   'EndToEnd.Opens*:EndToEnd.F2*'
 finish

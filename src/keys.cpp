@@ -1,6 +1,7 @@
 #include "keys.h"
 
 #include "board.h"
+#include "platform.h"
 #include "snapshot.h"
 
 #include <atomic>
@@ -33,16 +34,19 @@ static bool reported_down[KEY_MAX];
 static void note_press(int scancode)
 {
     const int k = scancode & 0x7f;
-    Notes lock;
-    if (scancode & 0x80) {
-        reported_down[k] = false;
-        return;
+    {
+        Notes lock;
+        if (scancode & 0x80)
+            reported_down[k] = false;
+        else if (!reported_down[k]) {
+            reported_down[k] = true;
+            if (!pressed[k])
+                pressed[k] = ++presses;
+        }
     }
-    if (reported_down[k])
-        return;
-    reported_down[k] = true;
-    if (!pressed[k])
-        pressed[k] = ++presses;
+    // Any press or release may end the game's rest; one that changes
+    // nothing costs a pass.
+    wake_game();
 }
 
 void watch_presses() { keyboard_lowlevel_callback = note_press; }
@@ -70,6 +74,7 @@ static constexpr int PASS_ORDER[] = {KEY_UP, KEY_DOWN, KEY_LEFT, KEY_RIGHT, KEY_
 static unsigned offered[KEY_MAX];
 static bool waited[KEY_MAX];
 static unsigned held_back[KEY_MAX];  // for the next pass
+static bool acted;                   // whether the last pass read a key as down
 
 // All presses noted since the last take become this pass's, at one moment:
 // one that comes while the pass runs belongs to the next.
@@ -117,8 +122,11 @@ static bool earlier_press_read_later(int k, unsigned at)
 static bool down(int k)
 {
     const unsigned at = offered[k];
-    if (!at)
-        return key[k];
+    if (!at) {
+        const bool held = key[k];
+        acted = acted || held;
+        return held;
+    }
     offered[k] = 0;
     // Presses offered to one pass act in the order they were made: F1 then
     // Space saves the drawing and then clears it, however the pass orders
@@ -130,6 +138,7 @@ static bool down(int k)
         held_back[k] = at;
         return false;
     }
+    acted = true;
     return true;
 }
 
@@ -148,6 +157,7 @@ static bool nudge(bool held, int &pos, int step, int limit)
 
 void move()
 {
+    acted = false;
     take_presses();
     if (!nudge(down(KEY_UP), y, -1, DOT_MIN)) return;
     if (!nudge(down(KEY_DOWN), y, +1, DOT_MAX_Y)) return;
@@ -166,4 +176,15 @@ void move()
     if (down(KEY_F1)) save_snapshot();
     if (down(KEY_F2)) load_snapshot();
     if (down(KEY_P)) paste_snapshot();
+}
+
+bool nothing_to_do()
+{
+    if (acted)
+        return false;
+    Notes lock;
+    for (int k : PASS_ORDER)
+        if (key[k] || pressed[k] || held_back[k])
+            return false;
+    return !key[KEY_ESC] && !pressed[KEY_ESC];
 }

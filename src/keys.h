@@ -15,6 +15,12 @@ bool esc_pressed();
 // began; such presses act in the order they were made.
 void move();
 
+// Whether the game may rest after the last key pass: that pass acted on no
+// key, no key it or Esc reads is held, and no press of one waits. The next
+// pass would then change nothing, and so would every pass until the
+// keyboard reports a press or a release.
+bool nothing_to_do();
+
 // Forgets every press noted and not yet acted on, and takes every key as
 // let go.
 void forget_presses();

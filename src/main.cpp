@@ -1,5 +1,6 @@
 #include "board.h"
 #include "keys.h"
+#include "platform.h"
 #include "stopping.h"
 
 int main()
@@ -11,6 +12,10 @@ int main()
     while (!esc_pressed() && !stop_signal) {
         frame();
         move();
+        // At rest the game sleeps until a key is pressed or let go, or a
+        // stop signal comes: a board that cannot change costs nothing.
+        if (nothing_to_do())
+            wait_for_wake();
     }
 
     shutdown();

@@ -31,6 +31,17 @@ int install_keys();
 // after it. Signals that were ignored when the game started stay ignored.
 void catch_stop_signals();
 
+// --- rest ---------------------------------------------------------------------------
+
+// Sleeps until wake_game() is called, by the keyboard's handler or a stop
+// signal, since the last wait_for_wake() returned; returns at once if it
+// was. It may also return for no reason at all. Meanwhile the window keeps
+// showing the board, redrawn wherever it is uncovered.
+void wait_for_wake();
+// Ends the wait under way, or the next one. Safe from a signal handler and
+// from any thread.
+void wake_game();
+
 // --- files ----------------------------------------------------------------------
 
 // An open file: a descriptor, or a Windows handle.

@@ -244,9 +244,9 @@ TEST(EndToEnd, TheDisplayGoingAwayEndsItAtOnce)
         GTEST_SKIP() << "Wine's own X connection";
     const TempDir tmp;
     const std::string &dir = tmp.path, display = getenv("DISPLAY");
-    enum { SERVER_ONLY, SERVER_THEN_TERM, TERM_THEN_SERVER };
-    for (int round = 0; round < 9; round++) {
-        const int order = round % 3;
+    enum { SERVER_ONLY, SERVER_THEN_TERM, TERM_THEN_SERVER, SERVER_AT_REST };
+    for (int round = 0; round < 12; round++) {
+        const int order = round % 4;
         SCOPED_TRACE(order);
         XServer server;
         ASSERT_TRUE(server.up());
@@ -266,6 +266,11 @@ TEST(EndToEnd, TheDisplayGoingAwayEndsItAtOnce)
         g.press(XK_F1);
         g.press(XK_Down);
         EXPECT_TRUE(wait_new_save(dir + "/load.bmp", before));
+        if (order == SERVER_AT_REST) {
+            g.release(XK_Down);
+            g.release(XK_F1);
+            ASSERT_TRUE(g.asleep());
+        }
         g.drop_display();
         if (order == TERM_THEN_SERVER)
             kill(g.pid(), SIGTERM);
@@ -283,6 +288,38 @@ TEST(EndToEnd, TheDisplayGoingAwayEndsItAtOnce)
         }
         EXPECT_TRUE(whole_snapshot(dir + "/load.bmp"));
     }
+}
+
+// With no key held the game sleeps (a board that can't change costs
+// nothing), and wakes for everything a running game answers: a tap moves a
+// dot one pixel, a held key draws, an uncovered window shows the board, and
+// a stop signal ends it.
+TEST(EndToEnd, AtRestItSleepsAndWakesForKeysWindowAndSignals)
+{
+    const TempDir tmp;
+    XGame g(tmp.path);
+    ASSERT_TRUE(g.ready()) << g.output();
+    EXPECT_TRUE(g.asleep()) << "the game keeps running passes with no key held";
+    g.tap(XK_Down, 0);
+    EXPECT_TRUE(g.wait_pixel(DOT1_START_X, DOT1_START_Y + DOT_RADIUS + 1, GREY)) << "a tap from rest did not act";
+    EXPECT_FALSE(near(g.pixel(DOT1_START_X, DOT1_START_Y + DOT_RADIUS + 2), GREY)) << "a tap moved the dot twice";
+    g.press(XK_Right);
+    EXPECT_TRUE(g.wait_pixel(200, DOT1_START_Y + 1, GREY)) << "a held key did not draw from rest";
+    g.release(XK_Right);
+    EXPECT_TRUE(g.asleep());
+
+    g.hide_and_show();
+    EXPECT_TRUE(g.wait_pixel(200, DOT1_START_Y + 1, GREY)) << "the line was not redrawn";
+    EXPECT_TRUE(g.wait_pixel(DOT2_START_X, DOT2_START_Y, LIGHT_RED));
+    EXPECT_TRUE(g.wait_pixel(320, 240, BLACK));
+    EXPECT_TRUE(g.asleep()) << g.output();
+
+    kill(g.pid(), SIGTERM);
+    const int status = g.wait_exit();
+    if (under_wine())
+        EXPECT_NE(status, -1) << "Wine's own way of ending on SIGTERM, but at once";
+    else
+        EXPECT_EQ(status, 128 + SIGTERM);
 }
 
 // A press and its release that both come between two passes (an on-screen

@@ -1,7 +1,13 @@
 // The key pass and the frame pass, driven in-process on a real window.
 #include "fixture.h"
+#include "platform.h"
 
+#include <atomic>
+#include <functional>
+#include <fstream>
 #include <string>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -291,4 +297,70 @@ TEST_F(Game, MaskColouredBoardPixelsLeaveTheScreenAlone)
     EXPECT_GT(s.r + s.g + s.b, 3 * 240);
     s = screen_rgb(MARK_X + 1, MARK_Y);
     EXPECT_LT(s.r + s.g + s.b, 10);
+}
+
+namespace {
+// Whether this process's main thread is asleep in the kernel.
+bool main_thread_asleep()
+{
+    std::ifstream stat("/proc/self/task/" + std::to_string(getpid()) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t end = line.rfind(')');
+    return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
+}
+
+// Waits for wake_game() on this thread while another one, once this one
+// sleeps, reports `k` as the keyboard's handler does; whether the wait
+// lasted until that report.
+bool rest_until_reported(int k)
+{
+    wake_game();
+    wait_for_wake();  // takes any wake-up left from before
+    std::atomic<bool> reported{false};
+    std::thread keyboard([&] {
+        while (!main_thread_asleep())
+            std::this_thread::yield();
+        reported = true;
+        keyboard_lowlevel_callback(k);
+    });
+    wait_for_wake();
+    const bool waited = reported;
+    keyboard.join();
+    return waited;
+}
+} // namespace
+
+// After a pass that changed nothing, with no key held and no press waiting,
+// the game sleeps until the keyboard reports a press or a release. Never
+// while anything could change: its passes go on as they were.
+TEST_F(Game, TheGameRestsOnlyWhenNoPassCouldChangeAnything)
+{
+    move();
+    EXPECT_TRUE(nothing_to_do());
+    EXPECT_TRUE(rest_until_reported(KEY_Q)) << "a press of any key wakes it";
+    EXPECT_TRUE(rest_until_reported(KEY_Q | 0x80)) << "and so does a release";
+    release_all();
+
+    const auto after = [](std::function<void()> set_up, bool pass = true) {
+        release_all();
+        set_up();
+        if (pass)
+            move();
+        return nothing_to_do();
+    };
+    const auto tap = [](int k) {
+        keyboard_lowlevel_callback(k);
+        keyboard_lowlevel_callback(k | 0x80);
+    };
+    EXPECT_FALSE(after([&] { tap(KEY_DOWN); }, false)) << "a tap noted, not yet acted on";
+    EXPECT_FALSE(after([&] { tap(KEY_DOWN); })) << "the pass that moved a dot shows it only in the next one";
+    EXPECT_FALSE(after([&] { tap(KEY_P), tap(KEY_SPACE); })) << "Space waits a pass behind P";
+    EXPECT_FALSE(after([] { key[KEY_F1] = 1; })) << "F1 held saves whenever the board or the file changes";
+    EXPECT_FALSE(after([] { x = DOT_MAX_X, key[KEY_RIGHT] = 1; })) << "a key held at its limit";
+    EXPECT_FALSE(after([] { x2 = DOT_MAX_X, key[KEY_D] = key[KEY_SPACE] = 1; })) << "Space held behind D";
+    EXPECT_FALSE(after([] { key[KEY_ESC] = 1; }, false));
+    EXPECT_TRUE(after([] { key[KEY_Q] = 1; })) << "a key the game does not read";
+    EXPECT_TRUE(after([&] { tap(KEY_DOWN), move(); })) << "the pass after a tap";
+    release_all();
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <sstream>
 #include <signal.h>
 #include <stdexcept>
@@ -243,9 +244,18 @@ void XGame::release_code(unsigned code)
 
 void XGame::tap(KeySym k, int hold_ms)
 {
-    press(k);
-    sleep_ms(hold_ms * patience());
-    release(k);
+    if (hold_ms > 0) {
+        press(k);
+        sleep_ms(hold_ms * patience());
+        release(k);
+        return;
+    }
+    // Shorter than any pass: the press and the release reach the server,
+    // and the game, together, as from an on-screen keyboard or a script.
+    const KeyCode code = XKeysymToKeycode(dpy_, k);
+    XTestFakeKeyEvent(dpy_, code, True, CurrentTime);
+    XTestFakeKeyEvent(dpy_, code, False, CurrentTime);
+    XSync(dpy_, False);
 }
 
 Rgb XGame::pixel(int px, int py)
@@ -265,6 +275,42 @@ Rgb XGame::pixel(int px, int py)
     Rgb c{channel(img->red_mask), channel(img->green_mask), channel(img->blue_mask)};
     XDestroyImage(img);
     return c;
+}
+
+void XGame::hide_and_show()
+{
+    const auto wait_state = [&](int state) {
+        XWindowAttributes a;
+        while (XGetWindowAttributes(dpy_, win_, &a) && a.map_state != state)
+            sleep_ms(5);
+    };
+    XUnmapWindow(dpy_, win_);
+    XSync(dpy_, False);
+    wait_state(IsUnmapped);
+    XMapWindow(dpy_, win_);
+    XSync(dpy_, False);
+    wait_state(IsViewable);
+}
+
+bool XGame::asleep()
+{
+    const auto state = [&] {
+        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const size_t end = line.rfind(')');
+        return end != std::string::npos && end + 2 < line.size() ? line[end + 2] : '?';
+    };
+    // A running game sleeps now and then too, for a moment, waiting on the
+    // X server: twenty looks in a row, 10 ms apart, find it asleep only at
+    // rest. A game that has just been let go of gets a few seconds to rest.
+    for (int looks = 0, asleep = 0; looks < 500 * patience(); looks++) {
+        asleep = state() == 'S' ? asleep + 1 : 0;
+        if (asleep == 20)
+            return true;
+        sleep_ms(10);
+    }
+    return false;
 }
 
 // A hash of the whole board, to tell whether the game is still drawing.

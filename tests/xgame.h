@@ -24,6 +24,13 @@ public:
     void press_code(unsigned code);
     void release_code(unsigned code);
     Rgb pixel(int px, int py);
+    // Unmaps the game's window and maps it again: what it showed is gone
+    // until the game (or the library for it) draws it again.
+    void hide_and_show();
+    // Whether the game's main thread falls asleep within a few seconds and
+    // stays so for 200 ms: a game that runs passes never does, whatever
+    // else it waits for.
+    bool asleep();
     // Waits until the pixel is within `tol` of `want`; false once the board
     // has stood still for `timeout_ms` (longer for a slower build).
     bool wait_pixel(int px, int py, Rgb want, int tol = 12, int timeout_ms = 3000);

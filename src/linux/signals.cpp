@@ -35,6 +35,7 @@ void note_stop(int sig)
     if (stop_signal)
         die_by(sig);
     stop_signal = sig;
+    wake_game();
 }
 
 // The X server went away (a logout ends it along with the game, a

@@ -138,6 +138,10 @@ void cannot_start(const char *what, const char *why)
 
 void catch_stop_signals() {}
 
+// The page gets its turns from the screen's drawing: the game runs on.
+void wait_for_wake() {}
+void wake_game() {}
+
 // The library's keyboard driver for this platform maps keys by their labels
 // itself.
 int install_keys() { return install_keyboard(); }

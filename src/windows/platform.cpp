@@ -323,6 +323,20 @@ bool close_file(File f) { return CloseHandle(handle(f)); }
 
 void saved_to(const char *, const unsigned char *, size_t) {}
 
+// --- rest ---------------------------------------------------------------------
+
+namespace {
+// Set by a wake-up, cleared by the wait that sees it.
+const HANDLE wakes = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+} // namespace
+
+void wake_game() { SetEvent(wakes); }
+
+// The library's window thread repaints the window from its own copy of the
+// board whenever it is uncovered, and its input thread reads the keys, both
+// while the game sleeps here.
+void wait_for_wake() { WaitForSingleObject(wakes, INFINITE); }
+
 // --- a failed start --------------------------------------------------------------
 
 void cannot_start(const char *what, const char *why)
@@ -342,7 +356,11 @@ namespace {
 constexpr int STOP_SIGNALS[] = {SIGINT, SIGBREAK, SIGTERM};
 bool ignored[NSIG];
 
-void note_stop(int sig) { stop_signal = sig; }
+void note_stop(int sig)
+{
+    stop_signal = sig;
+    wake_game();
+}
 } // namespace
 
 void catch_stop_signals()
