@@ -66,33 +66,27 @@ bool esc_pressed()
 static constexpr int PASS_ORDER[] = {KEY_UP, KEY_DOWN, KEY_LEFT, KEY_RIGHT, KEY_W,  KEY_S,
                                      KEY_A,  KEY_D,    KEY_SPACE, KEY_F1,   KEY_F2, KEY_P};
 
-// The presses this key pass is offered, by number (0 for none), and which
-// of them were held back by the pass before. Only the game's thread uses
-// these. A press is offered to one pass alone: one whose key that pass does
-// not read (Space while D is held, a step after a dot blocked at its limit)
-// is dropped, as a held key is, and never acts later.
+// The presses this key pass is offered, by number (0 for none), and those
+// it holds back for the next one. Only the game's thread uses these. A
+// press is offered to one pass, as long as presses before it wait, and
+// then to one pass alone: one whose key that pass does not read (Space
+// while D is held, a step after a dot blocked at its limit) is dropped, as
+// a held key is, and never acts later.
 static unsigned offered[KEY_MAX];
-static bool waited[KEY_MAX];
 static unsigned held_back[KEY_MAX];  // for the next pass
 static bool acted;                   // whether the last pass read a key as down
 
 // All presses noted since the last take become this pass's, at one moment:
-// one that comes while the pass runs belongs to the next.
+// one that comes while the pass runs belongs to the next. A press held back
+// by the last pass is older than any new one.
 static void take_presses()
 {
-    {
-        Notes lock;
-        for (int k : PASS_ORDER) {
-            offered[k] = pressed[k];
-            pressed[k] = 0;
-        }
-    }
-    // A press held back by the last pass is older than any new one.
+    Notes lock;
     for (int k : PASS_ORDER) {
-        waited[k] = held_back[k] != 0;
-        if (waited[k])
-            offered[k] = held_back[k];
-        held_back[k] = 0;
+        // A key pressed again before the pass that takes its waiting press
+        // acts once there, as a key held across both would.
+        offered[k] = held_back[k] ? held_back[k] : pressed[k];
+        pressed[k] = held_back[k] = 0;
     }
 }
 
@@ -101,17 +95,18 @@ void forget_presses()
     Notes lock;
     for (int k = 0; k < KEY_MAX; k++) {
         pressed[k] = offered[k] = held_back[k] = 0;
-        waited[k] = reported_down[k] = false;
+        reported_down[k] = false;
     }
 }
 
-// Whether this pass was offered a press, made before `at`, of a key that it
-// reads after `k`.
-static bool earlier_press_read_later(int k, unsigned at)
+// Whether a press made before `at` must act before the press of `k` made at
+// `at`, and has not yet: one of a key this pass reads after `k`, or one it
+// has held back.
+static bool earlier_press_waits(int k, unsigned at)
 {
     bool later = false;
     for (int other : PASS_ORDER) {
-        if (later && offered[other] && offered[other] < at)
+        if ((later && offered[other] && offered[other] < at) || (held_back[other] && held_back[other] < at))
             return true;
         later = later || other == k;
     }
@@ -130,11 +125,14 @@ static bool down(int k)
     offered[k] = 0;
     // Presses offered to one pass act in the order they were made: F1 then
     // Space saves the drawing and then clears it, however the pass orders
-    // its steps. One pressed after a key that this pass reads later waits
-    // for the next pass, even if it is held by now (acting as held, Space
-    // would clear the board before F1 saved it), and there it acts: it
-    // waits one pass, never more.
-    if (!waited[k] && earlier_press_read_later(k, at)) {
+    // its steps. One made after a press that must act first waits for the
+    // next pass, even if it is held by now (acting as held, Space would
+    // clear the board before F1 saved it). It waits for as many passes as
+    // that takes: F2, F1 and Space tapped within one pass load, save and
+    // clear in three, so that the save holds the drawing. The oldest press
+    // never waits, so none waits more passes than there are presses before
+    // it.
+    if (earlier_press_waits(k, at)) {
         held_back[k] = at;
         return false;
     }
@@ -187,4 +185,10 @@ bool nothing_to_do()
         if (key[k] || pressed[k] || held_back[k])
             return false;
     return !key[KEY_ESC] && !pressed[KEY_ESC];
+}
+
+bool held_or_pressed(int k)
+{
+    Notes lock;
+    return key[k] || pressed[k] || held_back[k];
 }

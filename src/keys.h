@@ -21,6 +21,9 @@ void move();
 // keyboard reports a press or a release.
 bool nothing_to_do();
 
+// Whether `k` is held, or a press of it waits to act.
+bool held_or_pressed(int k);
+
 // Forgets every press noted and not yet acted on, and takes every key as
 // let go.
 void forget_presses();
