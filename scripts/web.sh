@@ -46,8 +46,10 @@ build_game() {
 make_site() {
   rm -rf "$site"
   mkdir -p "$site"
-  cp "$work/game/vellomar.js" "$work/game/vellomar.wasm" ports/web/index.html ports/web/page.js ports/web/page.css \
-    "$site/"
+  # The page's modules and the game's worker, all but the service worker,
+  # which is filled in below.
+  cp "$work/game/vellomar.js" "$work/game/vellomar.wasm" ports/web/index.html ports/web/page.css "$site/"
+  find ports/web -maxdepth 1 -name '*.js' ! -name sw.js -exec cp {} "$site/" \;
   cp LICENSE "$site/LICENSE.txt"
   cp "$allegro/license.txt" "$site/ALLEGRO-LICENSE.txt"
   # The installed app's icons, from the game's own (48 x 48 at 72 dpi); the

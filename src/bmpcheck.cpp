@@ -237,9 +237,12 @@ bool walk_rle(const unsigned char *d, size_t size, const Header &h, std::vector<
     return false;  // ran off the end of the file
 }
 
-bool check(const unsigned char *d, size_t size, Header &h)
+// Everything the check looks at but a run-length stream, from the first
+// `have` bytes of a file of `size` bytes: the header, the masks, where the
+// palette and the pixels lie.
+bool check_header(const unsigned char *d, size_t have, size_t size, Header &h)
 {
-    if (!d || size > BMP_MAX_FILE || !parse(d, size, h) || !kind_known(h))
+    if (!d || size > BMP_MAX_FILE || !parse(d, std::min(have, size), h) || !kind_known(h))
         return false;
     if (h.top_down && h.rle())  // the format has no top-down run-length pictures
         return false;
@@ -254,9 +257,14 @@ bool check(const unsigned char *d, size_t size, Header &h)
         return false;
 
     if (h.rle())
-        return walk_rle(d, size, h, nullptr);
+        return true;
     // The last row's padding may be missing.
     return int64_t(size - h.offset) >= h.stride() * (h.h - 1) + h.row_bytes();
+}
+
+bool check(const unsigned char *d, size_t size, Header &h)
+{
+    return check_header(d, size, size, h) && (!h.rle() || walk_rle(d, size, h, nullptr));
 }
 
 // Bit fields in a layout the reader does not know, as plain 24-bit rows.
@@ -322,6 +330,12 @@ void rewrite(const unsigned char *d, size_t size, const Header &h, std::vector<u
 }
 
 } // namespace
+
+bool bmp_header_is_safe(const unsigned char *head, size_t have, size_t size)
+{
+    Header h;
+    return check_header(head, have, size, h);
+}
 
 bool bmp_is_safe(const unsigned char *d, size_t size)
 {

@@ -21,6 +21,13 @@ constexpr size_t BMP_MAX_FILE = 256u << 20;
 // are within bounds and whose palette and pixel data lie inside the file.
 bool bmp_is_safe(const unsigned char *data, size_t size);
 
+// Whether a file of `size` bytes that begins with the `have` bytes at
+// `head` passes every part of that check that its pixels play no part in:
+// false for all that fails at its header, masks or palette's place, or its
+// size. BMP_HEADER_MOST bytes are enough to decide.
+constexpr size_t BMP_HEADER_MOST = 1024;
+bool bmp_header_is_safe(const unsigned char *head, size_t have, size_t size);
+
 // The bytes to hand to the library's reader for `data`: `data` itself when
 // the reader knows its form as it is (a 40-byte or 12-byte header, rows
 // stored bottom-up, no run-length stream), otherwise the same picture

@@ -1,9 +1,10 @@
 /* The Allegro library's drivers for the web: a system driver, a graphics
- * driver whose screen is a memory bitmap shown on the page's canvas, and a
- * keyboard driver fed by the page's key events. No threads and no timer:
- * the browser gets control back, through Asyncify, from the screen's
- * end-of-drawing hook, which the library calls after each drawing on the
- * screen.
+ * driver whose screen is a memory bitmap the page shows on its canvas, and
+ * a keyboard driver fed by the page's key events. The game runs in a
+ * worker of the page (game.js), with no threads and no timer: the worker
+ * gets control back, through Asyncify, from the screen's end-of-drawing
+ * hook, which the library calls after each drawing on the screen, and
+ * from the game's rest.
  */
 #include <allegro.h>
 #include <allegro/internal/aintern.h>
@@ -15,27 +16,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-/* --- the page's side --------------------------------------------------------- */
+/* --- the worker's side ------------------------------------------------------- */
 
-/* Paints rows `top` to `bottom` of the RGBA picture `rgba` (w pixels a row)
- * onto the canvas. */
+/* Sends rows `top` to `bottom` of the RGBA picture `rgba` (w pixels a row)
+ * to the page's canvas. */
 EM_JS(void, web_paint, (const uint8_t *rgba, int w, int h, int top, int bottom), {
-    Module.vellomarPaint(HEAPU8.subarray(rgba, rgba + w * h * 4), w, h, top, bottom);
+    Module.vellomarPaint(HEAPU8.subarray(rgba + top * w * 4, rgba + (bottom + 1) * w * 4), w, h, top);
 });
 
-/* Gives the browser its turn (events, painting, a sync) and comes back as
- * soon as it has had it, or once the page is shown again if it is hidden:
- * a hidden page must not spin a core. */
+/* Gives the worker its turn (keys, messages from the page and other tabs)
+ * and comes back as soon as it has had it, or once the page is shown again
+ * if it is hidden: a hidden page must not spin a core. */
 EM_ASYNC_JS(void, web_yield, (int passes), {
     await Module.vellomarYield(passes);
 });
 
-/* Whether the browser holds input for the page (Chromium tells; elsewhere 0). */
-EM_JS(int, web_input_pending, (void), {
-    return navigator.scheduling && navigator.scheduling.isInputPending ? navigator.scheduling.isInputPending() : 0;
+/* Waits, without a turn, until the page has a key for the game or something
+ * else changed for it (the page shown again, another tab's save). */
+EM_ASYNC_JS(void, web_rest, (int passes), {
+    await Module.vellomarRest(passes);
 });
 
-/* The next key event the page queued: scancode | pressed << 8, or -1. */
+/* The next key event the page sent: scancode | pressed << 8, or -1. */
 EM_JS(int, web_next_key, (void), {
     return Module.vellomarNextKey();
 });
@@ -97,9 +99,9 @@ _DRIVER_INFO _system_driver_list[] = {
 static uint16_t *pixels;  /* the screen, 5-6-5 */
 static uint8_t *rgba;     /* what the canvas shows */
 static int dirty_top, dirty_bottom = -1;
-static double last_turn;
-static double last_check; /* when the browser was last asked for input */
-static int passes;        /* ends of drawing since the page last had its turn */
+static double last_turn;  /* when the worker last had its turn */
+static double last_paint; /* when rows were last sent to the page */
+static int passes;        /* ends of drawing since the worker last had its turn */
 
 /* 5- and 6-bit channels as the X11 driver spreads them over 8 bits, so
  * that the page shows the very pixels the desktop game shows. */
@@ -142,30 +144,40 @@ static void paint_dirty_rows(void)
     web_paint(rgba, w, screen->h, dirty_top, dirty_bottom);
     dirty_top = 0;
     dirty_bottom = -1;
+    last_paint = emscripten_get_now();
 }
 
 static void take_keys(void);
 
-/* The end of a drawing on the screen. About every 16 ms the rows drawn since
- * are painted and the browser has its turn; sooner when it holds input for
- * the page. Chromium keeps a touch that arrives during a turn for the next
- * frame but one, about 30 ms while the game runs, against 2 ms for a key;
- * asking once a millisecond halves that (17 ms from touch to the game) and
- * costs no measurable passes. */
+/* The end of a drawing on the screen. Every few milliseconds the worker has
+ * its turn, in which the page's keys and touches reach it: the page's own
+ * thread is never busy with the game, so a touch is handled at once and
+ * waits here for a turn at most. The rows drawn since go to the page about
+ * once a frame of the display. */
+#define TURN_MS 4
+#define PAINT_MS 16
+
 static void unwrite_line(BITMAP *bmp)
 {
     (void)bmp;
     passes++;
     const double now = emscripten_get_now();
-    if (now - last_turn < 16) {
-        if (now - last_check < 1)
-            return;
-        last_check = now;
-        if (!web_input_pending())
-            return;
-    }
-    paint_dirty_rows();
+    if (now - last_turn < TURN_MS)
+        return;
+    if (now - last_paint >= PAINT_MS)
+        paint_dirty_rows();
     web_yield(passes);
+    passes = 0;
+    last_turn = emscripten_get_now();
+    take_keys();
+}
+
+/* The game's rest: the last frame sent, then nothing until the page has a
+ * key for it. */
+void web_wait_for_input(void)
+{
+    paint_dirty_rows();
+    web_rest(passes);
     passes = 0;
     last_turn = emscripten_get_now();
     take_keys();
@@ -213,7 +225,7 @@ static BITMAP *gfx_init(int w, int h, int v_w, int v_h, int color_depth)
     bmp->write_bank = write_line;
     bmp->read_bank = read_line;
     bmp->vtable->unwrite_bank = (void *)unwrite_line;
-    last_turn = emscripten_get_now();
+    last_turn = last_paint = emscripten_get_now();
     return bmp;
 }
 

@@ -23,16 +23,10 @@ self.addEventListener('activate', event => {
     .then(() => self.clients.claim()));
 });
 
-// The page asks which build this worker keeps.
-self.addEventListener('message', event => {
-  if (event.data === 'build' && event.source) event.source.postMessage({ build: CACHE });
-});
-
 // The site's own files from the cache; anything else, or a file it lacks,
-// from the network. This script itself always from the network: the page
-// reads it to learn whether the host has a newer build.
+// from the network.
 self.addEventListener('fetch', event => {
-  if (event.request.method !== 'GET' || new URL(event.request.url).pathname.endsWith('/sw.js')) return;
+  if (event.request.method !== 'GET') return;
   event.respondWith(caches.open(CACHE)
     .then(cache => cache.match(event.request, { ignoreSearch: true }))
     .then(hit => hit || fetch(event.request)));

@@ -1,11 +1,9 @@
-// Files and the game's end in the browser. The current folder lives in the
-// page's memory; the page stores each save in the browser's own storage
-// (IndexedDB) the moment the game has made it, and checks a dropped picture
-// here before it becomes load.bmp. The browser gives no signals to catch
+// Files, the rest and the game's end in the browser, where the game runs in
+// a worker of the page. The current folder lives in the worker's memory;
+// the page's code stores each save in the browser's own storage (IndexedDB)
+// the moment the game has made it. The browser gives no signals to catch
 // and shows no stderr: a failed start is told on the page.
 #include "posix.h"
-#include "bmpcheck.h"
-#include "snapshot.h"
 
 #include <allegro.h>
 #include <emscripten.h>
@@ -75,10 +73,15 @@ File make_temporary(const Target &t, const std::string &name, bool, bool &taken)
 
 bool carry_identity(const Target &, File) { return true; }
 
+// The file system's rename unhooks only the file it moves: the one it
+// replaces would stay in memory, a whole snapshot for every save. That one
+// goes first; nobody else writes the page's memory, and what lasts is in
+// the browser's storage.
 bool rename_over(const Target &t, const std::string &name, File temporary)
 {
     const std::string tmp = t.folder + name;
-    if (close(int(temporary)) == 0 && rename(tmp.c_str(), t.path.c_str()) == 0)
+    if (close(int(temporary)) == 0 && (unlink(t.path.c_str()) == 0 || errno == ENOENT) &&
+        rename(tmp.c_str(), t.path.c_str()) == 0)
         return true;
     unlink(tmp.c_str());
     return false;
@@ -114,21 +117,6 @@ File open_to_read(const char *path)
 
 bool claim_room(File, uint64_t) { return true; }
 
-// The largest file F2 reads: the page refuses a larger one by its size,
-// unread.
-extern "C" EMSCRIPTEN_KEEPALIVE size_t vellomar_max_file() { return BMP_MAX_FILE; }
-
-// Whether F2 could read `size` bytes at `data`: the page asks before a
-// dropped or picked file becomes load.bmp.
-extern "C" EMSCRIPTEN_KEEPALIVE int vellomar_readable(const unsigned char *data, size_t size)
-{
-    RGB palette[PAL_SIZE];
-    BITMAP *bmp = size <= BMP_MAX_FILE ? read_snapshot(data, size, palette) : nullptr;
-    if (bmp)
-        destroy_bitmap(bmp);
-    return bmp != nullptr;
-}
-
 void cannot_start(const char *what, const char *why)
 {
     const std::string text = std::string("Vellomar cannot start: ") + what + (why[0] ? std::string(": ") + why : "");
@@ -138,10 +126,12 @@ void cannot_start(const char *what, const char *why)
 
 void catch_stop_signals() {}
 
-// The page gets its turns from the screen's drawing: the game runs on.
-void wait_for_wake() {}
+// The game learns of keys only at the page's turns: the rest ends with one,
+// which takes the keys that came, and needs no other wake-up.
+extern "C" void web_wait_for_input();
+void wait_for_wake() { web_wait_for_input(); }
 void wake_game() {}
 
-// The library's keyboard driver for this platform maps keys by their labels
-// itself.
+// The page maps keys by their labels, and by their places on a layout
+// without Latin letters, before they reach the library's keyboard driver.
 int install_keys() { return install_keyboard(); }

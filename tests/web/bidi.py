@@ -9,9 +9,8 @@ import socket
 import struct
 import subprocess
 import tempfile
-import time
 
-from cdp import free_port
+from cdp import free_port, until
 
 # WebDriver's codes for the keys the smoke test presses.
 KEYS = {'ArrowDown': '\ue015', 'ArrowRight': '\ue014', 'Space': ' ', 'F1': '\ue031', 'F2': '\ue032',
@@ -25,15 +24,14 @@ class Firefox:
         self.process = subprocess.Popen(['firefox-esr', '--headless', '--no-remote', '--profile', self.profile,
                                          '--remote-debugging-port', str(port), 'about:blank'],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        end = time.monotonic() + 60
-        while True:
+        def connect():
             try:
-                self.sock = socket.create_connection(('127.0.0.1', port), timeout=120)
-                break
+                return socket.create_connection(('127.0.0.1', port), timeout=120)
             except OSError:
-                if time.monotonic() > end:
-                    raise
-                time.sleep(0.1)
+                return None
+        self.sock = until(connect, 60, 0.1)
+        if not self.sock:
+            raise RuntimeError('Firefox did not listen on its port')
         key = base64.b64encode(os.urandom(16)).decode()
         self.sock.sendall(('GET /session HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\n'
                            'Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n'

@@ -16,8 +16,8 @@ import threading
 import time
 
 
-# True once the page's game has started and run a few turns.
-STARTED = 'window.vellomar && window.vellomar.started && window.vellomar.turns > 2'
+# True once the page's game has started and its board is on the canvas.
+STARTED = 'window.vellomar && window.vellomar.started && window.vellomar.boardAt !== null'
 
 
 def free_port():
@@ -26,17 +26,25 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait(browser, expression, timeout=15):
-    """Waits until the expression is true in the browser's page (through its js()); False on timeout."""
+def until(probe, timeout=15, every=0.01):
+    """Calls probe() until it gives something true, and gives that; False once `timeout` s have passed. A
+    probe that raises RuntimeError (a page going away under it) counts as not yet. The tests' one wait."""
     end = time.monotonic() + timeout
-    while time.monotonic() < end:
+    while True:
         try:
-            if browser.js(expression):
-                return True
+            got = probe()
+            if got:
+                return got
         except RuntimeError:
             pass
-        time.sleep(0.01)
-    return False
+        if time.monotonic() >= end:
+            return False
+        time.sleep(every)
+
+
+def wait(browser, expression, timeout=15):
+    """Waits until the expression is true in the browser's page (through its js()); False on timeout."""
+    return bool(until(lambda: browser.js(expression), timeout))
 
 
 class Site:
@@ -45,6 +53,7 @@ class Site:
     file to browsers that take them; `sent` counts the bytes of the bodies."""
 
     def __init__(self, root, port=0, precompressed=False):
+        self.root = root
         handler = functools.partial(Handler, directory=root)
         self.server = http.server.ThreadingHTTPServer(('127.0.0.1', port), handler)
         self.server.precompressed, self.server.sent = precompressed, 0
@@ -139,6 +148,9 @@ class Browser:
         session = self.call('Target.attachToTarget', targetId=target, flatten=True, session=False)['sessionId']
         for domain in ('Page', 'Runtime'):
             self.call(domain + '.enable', session=session)
+        # The page's workers (the game runs in one), attached as they start.
+        self.call('Target.setAutoAttach', autoAttach=True, waitForDebuggerOnStart=False, flatten=True,
+                  session=session)
         return target, session
 
     def new_tab(self):
@@ -189,15 +201,37 @@ class Browser:
             raise RuntimeError('%s: %s' % (expression, result['exceptionDetails']))
         return result['result'].get('value')
 
+    def game_session(self):
+        """The session of the worker the game runs in."""
+        self.call('Runtime.evaluate', expression='0')  # takes in the events so far
+        workers = {}
+        for e in self.events:
+            p = e.get('params', {})
+            if e.get('method') == 'Target.attachedToTarget' and e.get('sessionId') == self.session:
+                workers[p['sessionId']] = p['targetInfo']['type']
+            elif e.get('method') == 'Target.detachedFromTarget':
+                workers.pop(p.get('sessionId'), None)
+        return [s for s, kind in workers.items() if kind == 'worker'][-1]
+
+    def game_js(self, expression):
+        """The value of a JavaScript expression in the worker the game runs in (awaited): `game` is the
+        game's module there."""
+        result = self.call('Runtime.evaluate', expression=expression, returnByValue=True, awaitPromise=True,
+                           session=self.game_session())
+        if 'exceptionDetails' in result:
+            raise RuntimeError('%s: %s' % (expression, result['exceptionDetails']))
+        return result['result'].get('value')
+
     def wait(self, expression, timeout=15):
         return wait(self, expression, timeout)
 
     def settle(self, turns=3):
-        """Waits for the game to run `turns` more of the browser's turns (keys
-        sent before are in its hands after the first), so that a check that
-        nothing changed is made after the game had its chance to change it."""
-        done = self.js('window.vellomar.turns') + turns
-        return self.wait('window.vellomar.turns >= %d && window.vellomar.passes > 0' % done)
+        """Waits until the game has taken every key sent so far and then rested, or run `turns` more turns
+        (F1 or a key held), so that a check that nothing changed is made after the game had its chance to
+        change it."""
+        sent, done = self.js('window.vellomar.sent'), self.js('window.vellomar.turns') + turns
+        return self.wait('window.vellomar.taken >= %d && (window.vellomar.resting || window.vellomar.turns >= %d)'
+                         % (sent, done))
 
     # --- the page -------------------------------------------------------------------
 
@@ -258,9 +292,9 @@ class Browser:
                          " return [0, 1, 2].every(i => Math.abs(d[i] - w[i]) <= %d); })()" % (x, y, list(want), tol),
                          timeout)
 
-    def file(self, path):
-        """A file of the game's folder in the browser, or None."""
-        data = self.js("(() => { try { const b = FS.readFile(%s); let s = '';"
+    def file(self):
+        """The game's load.bmp in the browser, or None."""
+        data = self.js("window.vellomar.file().then(b => { if (!b) return null; let s = '';"
                        " for (let i = 0; i < b.length; i += 32768) s += String.fromCharCode.apply(null, b.subarray(i, i + 32768));"
-                       " return btoa(s); } catch (e) { return null; } })()" % json.dumps(path))
+                       " return btoa(s); })")
         return None if data is None else base64.b64decode(data)

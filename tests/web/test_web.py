@@ -1,9 +1,11 @@
 """The browser build in headless Chromium, as a player uses it: real key
-events through the DevTools protocol, pixels read back from the page.
-    test_web.py SITE NATIVE_GAME
+events and touches through the DevTools protocol, pixels read back from the
+page. Each case starts a browser of its own and runs alone:
+    test_web.py SITE NATIVE_GAME [CASE...]
 Needs an X display for the native game the board is compared with."""
 
 import os
+import re
 import shutil
 import signal
 import struct
@@ -13,21 +15,13 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from cdp import STARTED, Browser, Site  # noqa: E402
+from cdp import STARTED, Browser, Site, until  # noqa: E402
+from tally import check, verdict  # noqa: E402
 
 GREY, LIGHT_RED, BLACK, RED = (148, 149, 148), (255, 48, 49), (0, 0, 0), (255, 0, 0)
-SNAPSHOT = '/vellomar/load.bmp'
-passed = failed = 0
-
-
-def check(name, ok, detail=''):
-    global passed, failed
-    if ok:
-        passed += 1
-        print('ok: ' + name)
-    else:
-        failed += 1
-        print('FAILED: ' + name + (': ' + detail if detail else ''))
+NEWEST = 'JSON.stringify(window.vellomar.newest)'
+STATUS = "document.getElementById('status').textContent"
+STORAGE = "document.getElementById('storage').textContent"
 
 
 def bmp(w, h, colour_at):
@@ -46,16 +40,12 @@ def native_board(game):
         try:
             window = subprocess.run(['xdotool', 'search', '--sync', '--onlyvisible', '--name', '^vellomar$'],
                                     capture_output=True, text=True, timeout=20).stdout.split()[0]
-            # Mapped is not yet drawn: the start screen is there once the
-            # grey dot is.
-            shot = b''
-            for _ in range(200):
-                shot = subprocess.run(['import', '-window', window, '-depth', '8', 'rgb:-'], capture_output=True,
-                                      timeout=20).stdout
-                at = (15 * 640 + 15) * 3
-                if len(shot) >= at + 3 and all(abs(a - b) <= 12 for a, b in zip(shot[at:at + 3], GREY)):
-                    break
-            return shot
+            # Mapped is not yet drawn: the start screen is there once the grey dot is.
+            at = (15 * 640 + 15) * 3
+            shot = lambda: subprocess.run(['import', '-window', window, '-depth', '8', 'rgb:-'],
+                                          capture_output=True, timeout=20).stdout
+            return until(lambda: (lambda s: s if len(s) >= at + 3 and all(
+                abs(a - b) <= 12 for a, b in zip(s[at:at + 3], GREY)) else None)(shot()), 20) or b''
         finally:
             p.kill()
             p.wait()
@@ -68,24 +58,9 @@ def drop(b, path, x=320, y=240):
         b.call('Input.dispatchDragEvent', type=kind, x=x, y=y, data=data)
 
 
-def without_storage(b, site):
-    """A browser that keeps nothing (a private window, storage refused)."""
-    b.call('Page.addScriptToEvaluateOnNewDocument',
-           source="Object.defineProperty(window, 'indexedDB', { get: () => undefined })")
-    check('without storage the game still runs, and the page says so',
-          b.open(site.url) and 'keeps nothing' in b.js("document.getElementById('storage').textContent"))
-    b.tap('F1')
-    check('without storage a save lasts for the visit',
-          b.wait("(() => { try { return FS.stat('%s').size == 921654 } catch (e) { return false } })()" % SNAPSHOT))
-
-
-NEWEST = 'JSON.stringify(window.vellomar.newest)'
-
-
 def draw_and_save(b, arrow=None, wait=True):
-    """Moves the grey dot, so that the board is new, and taps F1; the key of the save. A turn of the page
-    runs a hundred passes or more, so a move may end at a limit and change nothing: the next direction is
-    then tried."""
+    """Moves the grey dot, so that the board is new, and taps F1; the key of the save. A move may end at a
+    limit and change nothing: the next direction is then tried."""
     for arrow in ([arrow] if arrow else []) + ['ArrowDown', 'ArrowRight', 'ArrowUp', 'ArrowLeft']:
         saves = b.js('window.vellomar.saves')
         b.press(arrow)
@@ -99,6 +74,10 @@ def draw_and_save(b, arrow=None, wait=True):
     return None
 
 
+def stored(b):
+    return b.wait('window.vellomar.stored > 0 && !window.vellomar.storing')
+
+
 def fresh_visit(b, site):
     """The key of the load.bmp a new tab finds; the tab is closed again."""
     was = b.target, b.session
@@ -110,7 +89,232 @@ def fresh_visit(b, site):
         b.use(was)
 
 
-def saves_kept(b, site):
+def in_store(b, site, script):
+    """Runs `script` (its IndexedDB database open as `db`, awaited) in a page of the site's origin that is
+    not the game; the game's page comes back after."""
+    b.call('Page.navigate', url=site.url + 'LICENSE.txt')
+    b.wait("document.readyState == 'complete' && location.pathname.endsWith('LICENSE.txt')")
+    result = b.js("new Promise((done, fail) => { const r = indexedDB.open('vellomar', 1);"
+                  " r.onupgradeneeded = () => r.result.createObjectStore('saves');"
+                  " r.onsuccess = async () => { const db = r.result;"
+                  " try { done(await (async () => { %s })()); } catch (e) { fail(e); } finally { db.close(); } }; })"
+                  % script)
+    return result
+
+
+# What a script in the store's page can use: `put(key, record)` and `all()` (the keys, JSON).
+STORE_HELPERS = ("const tx = m => db.transaction('saves', m).objectStore('saves');"
+                 " const ask = r => new Promise(d => { r.onsuccess = () => d(r.result); });"
+                 " const put = (k, v) => ask(tx('readwrite').put(v, k));"
+                 " const all = async () => JSON.stringify(await ask(tx('readonly').getAllKeys()));")
+
+
+def renderer_kb(b):
+    """What the browser's page processes hold in memory, in kB, once the page's garbage is collected."""
+    b.call('HeapProfiler.collectGarbage')
+    b.game_js('0')
+    b.call('HeapProfiler.collectGarbage', session=b.game_session())
+    total = 0
+    for p in b.call('SystemInfo.getProcessInfo', session=False)['processInfo']:
+        if p['type'] == 'renderer':
+            try:
+                with open('/proc/%d/status' % p['id']) as f:
+                    total += int(re.search(r'^VmRSS:\s+(\d+)', f.read(), re.M).group(1))
+            except OSError:
+                pass
+    return total
+
+
+# --- the cases ----------------------------------------------------------------------
+
+def board_and_keys(b, site, native):
+    """The board is the native game's, the keys act as on the desktop, on every layout, and Esc ends it."""
+    check('the page starts the game', b.open(site.url))
+    ours, theirs = b.board(), native_board(native)
+    differ = sum(1 for i in range(0, min(len(ours), len(theirs)), 3) if ours[i:i + 3] != theirs[i:i + 3])
+    check('board, dots and help text are the native game\'s, pixel for pixel',
+          len(theirs) == len(ours) == 640 * 480 * 3 and differ == 0, '%d pixels differ' % differ)
+
+    # Lines to the limits, and a dot at its limit holding back the keys after it.
+    b.press('ArrowRight')
+    check('Right draws a line to the limit', b.wait_pixel(634, 15, GREY) and b.pixel(300, 15) == list(GREY))
+    b.press('KeyS')
+    b.settle()
+    check('a dot held at its limit holds back the keys after it', b.pixel(625, 474) == list(BLACK))
+    b.release('ArrowRight')
+    check('let go, the keys after it act again', b.wait_pixel(625, 474, LIGHT_RED))
+    b.release('KeyS')
+    b.tap('Space')
+    check('Space clears the lines, not the dots',
+          b.wait_pixel(300, 15, BLACK) and b.wait_pixel(629, 15, GREY) and b.wait_pixel(625, 469, LIGHT_RED))
+
+    # Letter keys act by their label on any layout, and on one without Latin
+    # letters by their US place; a release lets go of what its press pressed.
+    left = lambda: b.js("(() => { const c = document.getElementById('board').getContext('2d');"
+                        " for (let x = 0; x < 640; x++) { const d = c.getImageData(x, 11, 1, 1).data;"
+                        " if (d[0] > 240 && d[1] > 30 && d[1] < 70) return x; } return -1; })()")
+    b.press('KeyZ', 'w')  # AZERTY's W
+    check('AZERTY: the key labelled W acts as W', b.wait_pixel(625, 6, LIGHT_RED))  # the top limit
+    b.release('KeyZ', 'w')
+    b.press('KeyA', '\u0444')  # Russian: the key at A's place
+    check('Russian: the key at A\'s US place acts as A', b.wait_pixel(450, 11, LIGHT_RED))
+    b.release('KeyA', 'a')  # the layout switched while it was held
+    stood = b.settle() and left()
+    b.press('KeyS', 'o')  # Dvorak's O and E, at the US places of S and D
+    b.press('KeyD', 'e')
+    b.settle()
+    b.release('KeyD', 'e')
+    b.release('KeyS', 'o')
+    check('a release lets go of its press\'s key, and unlabelled places do nothing',
+          b.settle() and left() == stood and b.pixel(stood + 5, 30) == list(BLACK),
+          'the dot moved from %s to %s' % (stood, left()))
+    b.press('Semicolon', 's')  # Dvorak's S
+    check('Dvorak: the key labelled S acts as S', b.wait_pixel(stood + 5, 100, LIGHT_RED))
+    b.release('Semicolon', 's')
+
+    # F1 opens no help tab, and no key scrolls the page, even a small one.
+    b.call('Emulation.setDeviceMetricsOverride', width=700, height=360, deviceScaleFactor=1, mobile=False)
+    pages = lambda: len([t for t in b.call('Target.getTargets', session=False)['targetInfos'] if t['type'] == 'page'])
+    before = pages()
+    for code in ('F1', 'ArrowDown', 'Space', 'PageDown', 'ArrowUp'):
+        b.tap(code)
+    b.settle()
+    check('F1 opens no help tab', pages() == before)
+    check('the game\'s keys do not scroll the page', b.js('window.scrollY') == 0,
+          'scrolled to %s' % b.js('window.scrollY'))
+    # In a large window the board is shown at the largest whole multiple that fits.
+    b.call('Emulation.setDeviceMetricsOverride', width=1500, height=1200, deviceScaleFactor=1, mobile=False)
+    check('a large window shows the board twice as large, crisp',
+          b.wait("document.getElementById('board').style.width == '1280px'", 5) and
+          b.js("getComputedStyle(document.getElementById('board')).imageRendering") == 'pixelated')
+    b.call('Emulation.clearDeviceMetricsOverride')
+
+    b.tap('Escape', hold=0)
+    check('Esc ends the game, and the page says so',
+          b.wait('window.vellomar.ended') and 'has ended' in b.js(STATUS))
+
+
+def rest(b, site, native):
+    """With no key held the game runs no turns; it wakes for a key, and for the page shown again."""
+    b.open(site.url)
+    turns = b.wait('window.vellomar.resting') and b.js('window.vellomar.turns')
+    time.sleep(1)  # the second the game is to spend without a turn
+    check('at rest the page counts no turns for a second', b.js('window.vellomar.turns') == turns)
+    b.press('ArrowDown')
+    check('from rest a held key draws', b.wait_pixel(15, 100, GREY))
+
+    # A hidden page lets its keys go and rests; shown again it goes on.
+    other = b.call('Target.createTarget', url='about:blank', session=False)['targetId']
+    b.call('Target.activateTarget', targetId=other, session=False)
+    hidden = b.wait('document.hidden', 5) and b.wait('window.vellomar.resting')
+    passes = b.js('window.vellomar.passes')
+    time.sleep(0.5)
+    check('a hidden page lets its keys go and runs no passes', hidden and b.js('window.vellomar.passes') == passes)
+    b.call('Target.activateTarget', targetId=b.target, session=False)
+    b.call('Target.closeTarget', targetId=other, session=False)
+    b.press('KeyA')
+    check('shown again, it goes on', b.wait('!document.hidden', 5) and b.wait_pixel(500, 465, LIGHT_RED))
+    b.release('KeyA')
+    b.release('ArrowDown')
+
+
+def snapshots(b, site, native):
+    """F1, F2 and P; load.bmp kept through a reload; the download."""
+    b.open(site.url)
+    b.press('ArrowDown')
+    b.wait_pixel(15, 200, GREY)
+    b.release('ArrowDown')
+    b.tap('F1')
+    check('F1 saves a 640 x 480 snapshot', until(lambda: len(b.file() or b'') == 921654))
+    check('the first save asks the browser to keep it, and the page says what it answered',
+          b.wait("document.getElementById('kept').textContent.includes('This browser')"))
+    b.tap('Space')
+    b.wait_pixel(15, 150, BLACK)
+    b.tap('F2')
+    b.tap('KeyP', key='\u0437')  # Russian: the key at P's place
+    check('F2 and P bring the saved board back', b.wait_pixel(15, 150, GREY))
+    saved = b.file()
+    stored(b)
+    check('a reload keeps load.bmp', b.reload() and b.file() == saved)
+    b.js("document.querySelector('.download').click()")
+    path = os.path.join(b.downloads, 'load.bmp')
+    check('"Download load.bmp" gives the file\'s bytes',
+          until(lambda: os.path.exists(path) and open(path, 'rb').read() == saved, 10))
+
+
+def drops(b, site, native):
+    """A dropped picture becomes load.bmp only if F2 could read it, and pastes with its magenta left out;
+    anything else, or a drop that a held F1 would overwrite, leaves load.bmp as it was and says why."""
+    b.open(site.url)
+    draw_and_save(b)
+    stored(b)
+    saved = b.file()
+    with tempfile.TemporaryDirectory() as folder:
+        good = bmp(100, 100, lambda x, y: (255, 0, 255) if x >= 50 and y >= 50 else (255, 0, 0))
+        files = {'notes.txt': b'not a picture\n', 'zeros.bmp': b'BM' + bytes(1 << 20),
+                 'cut.bmp': good[:len(good) // 2], 'picture.bmp': good}
+        for name, data in files.items():
+            with open(os.path.join(folder, name), 'wb') as f:
+                f.write(data)
+        with open(os.path.join(folder, 'huge.bmp'), 'wb') as f:  # sparse: never read
+            f.truncate(300 << 20)
+        b.tap('Space')
+        stored_key = b.js(NEWEST)
+        memory = b.game_js('game.HEAPU8.length')
+        for name, why in (('notes.txt', 'not a picture this game can read'),
+                          ('zeros.bmp', 'not a picture this game can read'),
+                          ('cut.bmp', 'not a picture this game can read'), ('huge.bmp', 'too large')):
+            drop(b, os.path.join(folder, name))
+            check('a dropped %s is refused as %s, load.bmp kept' % (name, why),
+                  b.wait("%s.startsWith('%s is %s')" % (STATUS, name, why)) and
+                  b.file() == saved and b.js(NEWEST) == stored_key)
+        check('a refused drop is not copied into the game\'s memory', b.game_js('game.HEAPU8.length') == memory)
+        b.press('F1')
+        drop(b, os.path.join(folder, 'picture.bmp'))
+        check('a drop while F1 is held is refused, as F1 would save over it',
+              b.wait("%s.includes('while F1 is held')" % STATUS) and b.file() != good)
+        b.release('F1')
+        drop(b, os.path.join(folder, 'picture.bmp'))
+        check('a dropped BMP becomes load.bmp, and is stored',
+              b.wait("%s.includes('is now load.bmp')" % STATUS) and b.file() == good and stored(b))
+        b.tap('F2')
+        b.tap('KeyP')
+        check('the dropped BMP is pasted', b.wait_pixel(25, 75, RED))
+        check('its magenta leaves the board as it was', b.pixel(75, 75) == list(BLACK))
+    # F2 of a file that is no picture (no page puts one there; the game
+    # itself is what is tested here) holds nothing to paste.
+    b.game_js("game.FS.unlink('load.bmp'), game.FS.writeFile('load.bmp', new TextEncoder().encode('BM no picture'))")
+    b.tap('Space')
+    b.wait_pixel(25, 75, BLACK)
+    b.tap('F2')
+    b.tap('KeyP')
+    b.settle()
+    nothing = b.pixel(25, 75) == list(BLACK)
+    b.press('KeyW')
+    check('a load.bmp that is no picture gives nothing to paste, and the game runs on',
+          nothing and b.wait_pixel(625, 100, LIGHT_RED))
+    b.release('KeyW')
+
+
+def without_storage(b, site, native):
+    """A browser that keeps nothing (a private window, storage refused)."""
+    b.call('Page.addScriptToEvaluateOnNewDocument',
+           source="Object.defineProperty(window, 'indexedDB', { get: () => undefined })")
+    b.call('Target.setAutoAttach', autoAttach=True, waitForDebuggerOnStart=True, flatten=True)
+    b.call('Page.navigate', url=site.url)
+    # The game's worker is held at its start until storage is gone there too.
+    worker = until(lambda: b.js('1') and [e['params']['sessionId'] for e in b.events
+                                          if e.get('method') == 'Target.attachedToTarget' and e.get('sessionId') == b.session])
+    b.call('Runtime.evaluate', expression="Object.defineProperty(self, 'indexedDB', { get: () => undefined })",
+           session=worker[0])
+    b.call('Runtime.runIfWaitingForDebugger', session=worker[0])
+    check('without storage the game still runs, and the page says so',
+          b.wait(STARTED) and 'keeps nothing' in b.js(STORAGE))
+    b.tap('F1')
+    check('without storage a save lasts for the visit', until(lambda: len(b.file() or b'') == 921654))
+
+
+def saves_kept(b, site, native):
     """Every save a pass made is kept: from the page's earlier versions, through a reload at once, other
     tabs, and a store that fails."""
     # A player's load.bmp from the version that kept the whole folder in the
@@ -121,15 +325,15 @@ def saves_kept(b, site):
          " r.onupgradeneeded = () => r.result.createObjectStore('FILE_DATA');"
          " r.onsuccess = () => { const tx = r.result.transaction('FILE_DATA', 'readwrite');"
          " tx.objectStore('FILE_DATA').put({ timestamp: new Date(), mode: 33206, contents: new Uint8Array(%s) },"
-         " '%s'); tx.oncomplete = () => { r.result.close(); done(); }; }; })" % (list(earlier), SNAPSHOT))
+         " '/vellomar/load.bmp'); tx.oncomplete = () => { r.result.close(); done(); }; }; })" % list(earlier))
     b.reload()
     check("an earlier version's load.bmp is taken over, and its database removed",
-          b.file(SNAPSHOT) == earlier and b.wait("indexedDB.databases().then(d => !d.some(x => x.name == '/vellomar'))", 5)
+          b.file() == earlier and b.wait("indexedDB.databases().then(d => !d.some(x => x.name == '/vellomar'))", 5)
           and fresh_visit(b, site) == b.js(NEWEST))
     for ms in (0, 20, 40, 60, 'crash'):
         reload = "setTimeout(() => location.reload(), %d);" % ms if ms != 'crash' else ''
-        b.js("window.before = true; (() => { const saved = Module.vellomarSaved; Module.vellomarSaved = bytes => {"
-             " saved(bytes); sessionStorage.setItem('made', %s); %s }; })()" % (NEWEST, reload))
+        b.js("window.before = true; addEventListener('vellomar-saved', e => {"
+             " sessionStorage.setItem('made', JSON.stringify(e.detail)); %s }, { once: true })" % reload)
         draw_and_save(b, wait=False)
         if ms == 'crash':  # the tab's process killed as soon as the save is made; a new tab looks
             b.wait("sessionStorage.getItem('made')", 5)
@@ -139,9 +343,7 @@ def saves_kept(b, site):
             killed = renderers()
             for pid in killed:
                 os.kill(pid, signal.SIGKILL)
-            end = time.monotonic() + 10
-            while renderers() & killed and time.monotonic() < end:  # until the browser has seen it
-                time.sleep(0.01)
+            until(lambda: not renderers() & killed, 10)  # until the browser has seen it
             b.new_tab()
             b.close_tab(crashed)
             check('a crash of the tab once the save is made keeps it', b.open(site.url) and b.js(NEWEST) == made)
@@ -171,7 +373,7 @@ def saves_kept(b, site):
     b.open(site.url)
     newest = draw_and_save(b, 'ArrowDown')  # then B: its line runs down
     b.use(a)
-    read = b.js(NEWEST) == newest
+    read = b.wait('%s == %r' % (NEWEST, newest), 5)
     for code in ('Space', 'F2', 'KeyP'):
         b.tap(code)
     check('a tab shown again after another saved reads that save before its next F2',
@@ -186,38 +388,144 @@ def saves_kept(b, site):
     check('a reload, then a save in the same tab: that save is the newest', fresh_visit(b, site) == newest)
 
     # A store that fails is said; what was stored stays; the next save tries again.
-    b.js("(() => { const put = IDBObjectStore.prototype.put; IDBObjectStore.prototype.put = function (...a) {"
-         " const r = put.apply(this, a); if (window.failing) this.transaction.abort(); return r; }; })();"
-         "window.failing = true")
+    b.game_js("(() => { const put = IDBObjectStore.prototype.put; IDBObjectStore.prototype.put = function (...a) {"
+              " const r = put.apply(this, a); if (self.failing) this.transaction.abort(); return r; }; })();"
+              "self.failing = true")
     failures = b.js('window.vellomar.storeFailures')
     draw_and_save(b)
-    storage = "document.getElementById('storage').textContent"
     check('a save the browser does not store is said, and "Download load.bmp" offered',
           b.wait('window.vellomar.storeFailures > %d' % failures) and
-          'lasts only until the page is closed' in b.js(storage) and 'Download load.bmp' in b.js(storage) and
+          'lasts only until the page is closed' in b.js(STORAGE) and 'Download load.bmp' in b.js(STORAGE) and
           b.js("!document.getElementById('storage').hidden"))
     check('a failed store leaves the save stored before it', fresh_visit(b, site) == newest)
-    b.js('window.failing = false')
+    b.game_js('self.failing = false')
     newest = draw_and_save(b)
     check('the next save is stored, and the page says no more of the failure',
-          b.wait('window.vellomar.stored > 0 && !window.vellomar.storing') and
-          b.js("document.getElementById('storage').hidden") and fresh_visit(b, site) == newest)
+          stored(b) and b.js("document.getElementById('storage').hidden") and fresh_visit(b, site) == newest)
 
 
+def varint(v):
+    out = []
+    while v > 127:
+        out.append(v % 128 | 128)
+        v //= 128
+    return out + [v]
+
+
+# Records that are not what a save of the game's makes, from `good` (a record of it): each stored above
+# it, or offered by another tab, must be passed over.
+DAMAGED = {
+    'cut short': "({ ...good, packed: good.packed.slice(0, good.packed.length >> 1) })",
+    'longer than it holds': "({ ...good, size: good.size + 1000 })",
+    'shorter than it holds': "({ ...good, size: good.size - 1000 })",
+    'with no row': "({ ...good, row: 0 })",
+    'a string': "'hello'",
+    'null': "null",
+    'an Array for bytes': "({ ...good, packed: Array.from(good.packed) })",
+    'a Blob for bytes': "({ ...good, packed: new Blob([good.packed]) })",
+    'of size -5': "({ ...good, size: -5 })",
+    'of size 1e12': "({ ...good, size: 1e12 })",
+    'holding no picture': "({ size: 5, row: 0, packed: new Uint8Array(%s) })" % ([20] + list(b'hello')),
+    'of 12 bytes claiming 1e9': "({ size: 1e9, row: 0, packed: new Uint8Array(%s) })"
+                                % ([12] + list(b'BM\0') + varint(4 * (10 ** 9 - 3) + 1) + [0, 0, 0])[:12],
+    'of 9 bytes unpacking to 250 MB': "({ size: 250e6, row: 0, packed: new Uint8Array(%s) })"
+                                      % ([12] + list(b'BM\0') + varint(4 * (250 * 10 ** 6 - 3) + 1)),
+}
+
+
+def damaged_store(b, site, native):
+    """Whatever the store holds, the newest good save is load.bmp: damaged records and keys of another shape
+    are passed over (the page says so), cost no time for what they claim, and go with the next good save."""
+    b.open(site.url)
+    good_key = draw_and_save(b)
+    stored(b)
+    good = b.file()
+    with_good = STORE_HELPERS + " const key = %s, good = await ask(tx('readonly').get(key));" % good_key
+    for n, (kind, record) in enumerate(DAMAGED.items()):
+        in_store(b, site, with_good + " await put([key[0] + %d, 0.5], %s);" % (n + 1, record))
+        t0 = time.monotonic()
+        started = b.open(site.url)
+        check('a record %s above a good save: the game starts at once, load.bmp is the good save, and the page'
+              ' says one was skipped' % kind,
+              started and time.monotonic() - t0 < 5 and b.file() == good and
+              'damaged save was skipped' in b.js(STORAGE), '%.1f s, %s' % (time.monotonic() - t0, b.js(STORAGE)))
+    # Keys no page of the game makes take no part, and later saves win over them.
+    in_store(b, site, with_good + " for (const k of [['zzz', 0], [[1], 0], [Date.now() + 1e11, 0], [Infinity, 0]])"
+             " await put(k, good);")
+    b.open(site.url)
+    newest = draw_and_save(b)
+    check('keys of another shape (a string, arrays, Infinity, a time far ahead): a later save still wins',
+          fresh_visit(b, site) == newest and b.reload() and b.js(NEWEST) == newest)
+    check('a new key is finite, and no later than the clock allows',
+          0 < b.js('window.vellomar.newest[0]') <= time.time() * 1000 + 60000)
+    stored(b)
+    check('the next good save stores away every record that takes no part',
+          in_store(b, site, STORE_HELPERS + " return all();") == '[%s]' % newest.replace(' ', ''))
+
+
+def tabs_checked(b, site, native):
+    """What another tab sends is checked as the store's records are: junk and bombs over the tabs' channel
+    are passed over, with no freeze and no memory kept."""
+    b.open(site.url)
+    good_key = draw_and_save(b)
+    stored(b)
+    good, before = b.file(), renderer_kb(b)
+    game = b.target, b.session
+    sender = b.new_tab()
+    b.call('Page.navigate', url=site.url + 'LICENSE.txt')
+    b.wait("document.readyState == 'complete'")
+    b.js("window.tabs = new BroadcastChannel('vellomar'); window.good = new Promise(d => {"
+         " const r = indexedDB.open('vellomar'); r.onsuccess = () => { const g = r.result.transaction('saves')"
+         ".objectStore('saves').get(%s); g.onsuccess = () => { d(g.result); r.result.close(); }; }; })" % good_key)
+    b.use(game)
+    for n, (kind, record) in enumerate(list(DAMAGED.items()) + [('of no shape at all', None)]):
+        message = "'junk'" if record is None else "{ key: [Date.now() + %d, 0.5], record: %s }" % (n + 1, record)
+        b.call('Runtime.evaluate', expression="window.good.then(good => window.tabs.postMessage(%s))" % message,
+               awaitPromise=True, session=sender[1])
+        b.press('ArrowDown')
+        turns = b.js('window.vellomar.turns')
+        going = b.wait('window.vellomar.turns > %d' % (turns + 5), 1)
+        b.release('ArrowDown')
+        check('a record %s from another tab: load.bmp is kept, and the game goes on within a second' % kind,
+              going and b.settle() and b.file() == good)
+    b.close_tab(sender)
+    grown = renderer_kb(b) - before
+    check('and memory stays flat', grown < 50000, '%d MB more' % (grown // 1000))
+
+
+def memory(b, site, native):
+    """F1 held while both dots sweep the board: every save replaces load.bmp's bytes, keeping no old ones."""
+    b.open(site.url)
+    b.press('F1')
+    sweep = [('ArrowRight', 'KeyA'), ('ArrowDown', 'KeyW'), ('ArrowLeft', 'KeyD'), ('ArrowDown', 'KeyW'),
+             ('ArrowUp', 'KeyS')]
+    before, saves, t0 = renderer_kb(b), b.js('window.vellomar.saves'), time.monotonic()
+    while time.monotonic() - t0 < 5:
+        for keys in sweep:
+            for k in keys:
+                b.press(k)
+            b.wait('window.vellomar.turns > %d' % (b.js('window.vellomar.turns') + 5))
+            for k in keys:
+                b.release(k)
+    b.release('F1')
+    b.wait('window.vellomar.resting && !window.vellomar.storing', 30)
+    grown, made = renderer_kb(b) - before, b.js('window.vellomar.saves') - saves
+    files = b.game_js("(() => { let n = 0; for (let node of game.FS.nameTable) for (; node; node = node.name_next)"
+                      " n += node.name == 'load.bmp'; return n; })()")
+    check('5 s of F1 held while drawing: memory grows by less than 50 MB over %d saves' % made,
+          made > 50 and grown < 50000, '%d MB more' % (grown // 1000))
+    check('and the page\'s files hold one load.bmp', files == 1, '%d of them' % files)
 def key_centre(b, code):
     """Where on the page the touch key for `code` has its middle."""
     return b.js("(() => { const r = document.querySelector('[data-key=%s]').getBoundingClientRect();"
                 " return [r.x + r.width / 2, r.y + r.height / 2]; })()" % code)
 
 
-def touch_keys(b, site):
+def touch_keys(b, site, native):
     """Phones and tablets: the whole board and the touch keys on screen, and the touch keys play as keys do."""
-    def centre(code):
-        return key_centre(b, code)
-
     def fingers(kind, *codes):  # one finger on each key named, or all lifted
         b.call('Input.dispatchTouchEvent', type=kind,
-                touchPoints=[{'x': x, 'y': y, 'id': i} for i, (x, y) in enumerate(map(centre, codes))])
+               touchPoints=[{'x': x, 'y': y, 'id': i} for i, (x, y) in enumerate(key_centre(b, c) for c in codes)])
 
     def tap(code):
         fingers('touchStart', code)
@@ -231,39 +539,42 @@ def touch_keys(b, site):
 
     # The keyboard and fingers, in random orders, against a model: a key is
     # down for the game while anything holds it, and each change reaches the
-    # game once. Run in one turn of the page, the game's queue put back after.
+    # game once. The changes are caught on their way to the game.
     b.open(site.url)
-    diverged = b.js("""(() => {
+    diverged = b.js("""import('./keys.js').then(({ key, touch, releaseAll, fingers, listen, SCANCODES }) => {
       let seed = 1; const random = n => (seed = (seed * 1103515245 + 12345) % 2147483648) % n;
-      const codes = ['KeyW', 'KeyA', 'ArrowUp', 'Space'], start = queue.length;
+      const codes = ['KeyW', 'KeyA', 'ArrowUp', 'Space'], seen = [], game = listen(code => seen.push(code));
       const board = new Set(), keyboard = new Set(), touching = new Map();
-      for (let step = 0; step < 5000; step++) {
-        const code = codes[random(4)], other = codes[random(4)], id = random(3), op = random(10);
-        if (op < 4) key({ code, key: code.startsWith('Key') ? code[3].toLowerCase() : code == 'Space' ? ' ' : code,
-                          repeat: false, timeStamp: 0, preventDefault() {} }, op < 2);
-        else if (op < 6 || op == 8) {  // a finger put down or slid, as the pads' handlers do
-          if (!fingers.has(id)) fingers.set(id, []);
-          touch(id, op < 6 ? [SCANCODES[code]] : [SCANCODES[code], SCANCODES[other]], 0);
-        } else if (op < 8) {  // lifted
-          if (fingers.has(id)) touch(id, [], 0);
-          fingers.delete(id);
+      try {
+        for (let step = 0; step < 5000; step++) {
+          const code = codes[random(4)], other = codes[random(4)], id = random(3), op = random(10);
+          if (op < 4) key({ code, key: code.startsWith('Key') ? code[3].toLowerCase() : code == 'Space' ? ' ' : code,
+                            repeat: false, timeStamp: 0, preventDefault() {} }, op < 2);
+          else if (op < 6 || op == 8) {  // a finger put down or slid, as the pads' handlers do
+            if (!fingers.has(id)) fingers.set(id, []);
+            touch(id, op < 6 ? [SCANCODES[code]] : [SCANCODES[code], SCANCODES[other]], 0);
+          } else if (op < 8) {  // lifted
+            if (fingers.has(id)) touch(id, [], 0);
+            fingers.delete(id);
+          }
+          else releaseAll();
+          if (op < 2) keyboard.add(code); else if (op < 4) keyboard.delete(code);
+          else if (op < 9) touching.set(id, op < 6 ? [code] : op < 8 ? [] : [code, other]);
+          else { keyboard.clear(); touching.clear(); }
+          for (const e of seen.splice(0)) {
+            const down = e >= 256, c = e & 255;
+            if (down === board.has(c)) return 'step ' + step + ': a change the game had already seen';
+            if (down) board.add(c); else board.delete(c);
+          }
+          const want = new Set([...keyboard, ...[...touching.values()].flat()].map(c => SCANCODES[c]));
+          if (want.size != board.size || [...want].some(c => !board.has(c))) return 'step ' + step + ': the game sees other keys';
         }
-        else releaseAll();
-        if (op < 2) keyboard.add(code); else if (op < 4) keyboard.delete(code);
-        else if (op < 9) touching.set(id, op < 6 ? [code] : op < 8 ? [] : [code, other]);
-        else { keyboard.clear(); touching.clear(); }
-        for (const e of queue.splice(start)) {
-          const down = e.code >= 256, c = e.code & 255;
-          if (down === board.has(c)) return 'step ' + step + ': a change the game had already seen';
-          if (down) board.add(c); else board.delete(c);
-        }
-        const want = new Set([...keyboard, ...[...touching.values()].flat()].map(c => SCANCODES[c]));
-        if (want.size != board.size || [...want].some(c => !board.has(c))) return 'step ' + step + ': the game sees other keys';
+        return '';
+      } finally {
+        releaseAll();
+        listen(game);
       }
-      releaseAll();
-      queue.splice(start);
-      return '';
-    })()""")
+    })""")
     check('keys from the keyboard and fingers together act as the model of holders says', diverged == '', diverged)
     b.call('Emulation.setTouchEmulationEnabled', enabled=True, maxTouchPoints=5)
     for device, w, h in (('a phone upright', 390, 844), ('a phone on its side', 844, 390), ('a tablet', 820, 1180)):
@@ -274,12 +585,13 @@ def touch_keys(b, site):
                    " r.top >= 0 && r.right <= innerWidth && r.bottom <= innerHeight; };"
                    " return inside(document.getElementById('board')) && [...document.querySelectorAll('#pads [data-key]')]"
                    ".every(inside) && document.documentElement.scrollWidth <= innerWidth; })()"))
+        b.wait('window.vellomar.resting')
         fingers('touchStart', 'ArrowDown')
-        check('on %s holding the touch Down key draws' % device, b.wait_pixel(15, 100, GREY))
+        check('on %s holding the touch Down key draws, from rest' % device, b.wait_pixel(15, 100, GREY))
         fingers('touchEnd')
         fingers('touchStart', 'KeyW')
         up = b.wait_pixel(625, 300, LIGHT_RED)
-        b.call('Input.dispatchTouchEvent', type='touchMove', touchPoints=[dict(zip('xy', centre('KeyA')), id=0)])
+        b.call('Input.dispatchTouchEvent', type='touchMove', touchPoints=[dict(zip('xy', key_centre(b, 'KeyA')), id=0)])
         check('on %s a finger slid from W to A turns the light-red dot' % device,
               up and b.wait("(() => { const c = document.getElementById('board').getContext('2d');"
                             " for (let y = 0; y < 480; y++) { const d = c.getImageData(400, y, 1, 1).data;"
@@ -309,70 +621,25 @@ def touch_keys(b, site):
     b.call('Emulation.setTouchEmulationEnabled', enabled=False)
 
 
-def installed_offline(site_root):
-    """The site as an app: installable, and after one visit it starts with no network."""
-    site, b = Site(site_root), Browser()
-    try:
-        b.open(site.url)
-        errors = b.call('Page.getInstallabilityErrors').get('installabilityErrors')
-        check('the page can be installed as an app', errors == [], str(errors))
-        kept = b.wait('navigator.serviceWorker.controller !== null')
-        site.close()  # no network from here on
-        check('after one visit the game starts with no network', kept and b.reload())
-    finally:
-        b.close()
-
-
-def new_build(site_root):
-    """A new build on the same address: the next visit takes it over while the
-    game runs, and the visit after runs it, with only its files kept."""
-    root = tempfile.mkdtemp(prefix='vellomar-site-')
-    shutil.copytree(site_root, root, dirs_exist_ok=True)
-    site, b = Site(root), Browser()
-    caches = "caches.keys().then(k => k.join(' '))"
-    try:
-        b.open(site.url)
-        b.wait(STARTED)
-        b.wait('navigator.serviceWorker.controller !== null')
-        old = b.js(caches)
-        for name, change in (('page.js', lambda s: s + '\nwindow.newBuild = true;\n'),
-                             ('sw.js', lambda s: s.replace("const CACHE = 'vellomar-", "const CACHE = 'vellomar-new"))):
-            with open(os.path.join(root, name), 'r+') as f:
-                text = change(f.read())
-                f.seek(0)
-                f.write(text)
-        b.reload()
-        took = b.wait('window.vellomar.updated', 40)
-        after = b.js(caches)
-        check('a new build takes over on the next visit, with the game running',
-              took and after.startswith('vellomar-new') and ' ' not in after, '%s, then %s (%s)' % (old, after, took))
-        b.reload()
-        check('the visit after runs the new build', b.wait('window.newBuild === true', 5))
-    finally:
-        b.close()
-        site.close()
-        shutil.rmtree(root)
-
-
-def full_disk(site):
+def full_disk(b, site, native):
     """The browser's profile on a full disk: the failure is said, and once room is back saves are stored."""
     if os.geteuid() != 0:
         print('skipped: the full-disk check mounts a small file system, which needs root')
         return
+    b.close()
     folder = tempfile.mkdtemp(prefix='vellomar-full-')
     subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=64m', 'tmpfs', folder], check=True)
     b = None
     try:
         b = Browser(folder)
         b.open(site.url)
-        newest = draw_and_save(b)
-        b.wait('window.vellomar.stored > 0 && !window.vellomar.storing')
+        draw_and_save(b)
+        stored(b)
         filler = os.path.join(folder, 'filler')
         subprocess.run(['dd', 'if=/dev/zero', 'of=' + filler, 'bs=1M'], stderr=subprocess.DEVNULL)
         draw_and_save(b)
         check('on a full disk the page says the save is not kept',
-              b.wait('window.vellomar.storeFailures > 0', 20) and
-              'lasts only until' in b.js("document.getElementById('storage').textContent"))
+              b.wait('window.vellomar.storeFailures > 0', 20) and 'lasts only until' in b.js(STORAGE))
         os.remove(filler)
         newest = draw_and_save(b)
         b.wait('!window.vellomar.storing')
@@ -384,182 +651,65 @@ def full_disk(site):
         os.rmdir(folder)
 
 
-def main(site_root, native):
+def installed_offline(b, site, native):
+    """The site as an app: installable, and after one visit it starts with no network."""
+    site = Site(site.root)
+    b.open(site.url)
+    errors = b.call('Page.getInstallabilityErrors').get('installabilityErrors')
+    check('the page can be installed as an app', errors == [], str(errors))
+    kept = b.wait('navigator.serviceWorker.controller !== null')
+    site.close()  # no network from here on
+    check('after one visit the game starts with no network', kept and b.reload())
+
+
+def new_build(b, site, native):
+    """A new build on the same address: the next visit takes it over while the game rests, and the visit
+    after runs it, with only its files kept."""
+    root = tempfile.mkdtemp(prefix='vellomar-site-')
+    shutil.copytree(site.root, root, dirs_exist_ok=True)
+    site = Site(root)
+    caches = "caches.keys().then(k => k.join(' '))"
+    try:
+        b.open(site.url)
+        b.wait('navigator.serviceWorker.controller !== null')
+        old = b.js(caches)
+        for name, change in (('main.js', lambda s: s + '\nwindow.newBuild = true;\n'),
+                             ('sw.js', lambda s: s.replace("const CACHE = 'vellomar-", "const CACHE = 'vellomar-new"))):
+            with open(os.path.join(root, name), 'r+') as f:
+                text = change(f.read())
+                f.seek(0)
+                f.write(text)
+        b.reload()
+        took = b.wait('window.vellomar.updated', 20)
+        after = b.js(caches)
+        check('a new build takes over on the next visit, while the game rests',
+              took and b.js('window.vellomar.resting') and after.startswith('vellomar-new') and ' ' not in after,
+              '%s, then %s (%s)' % (old, after, took))
+        b.reload()
+        check('the visit after runs the new build', b.wait('window.newBuild === true', 5))
+    finally:
+        site.close()
+        shutil.rmtree(root)
+
+
+CASES = [board_and_keys, rest, snapshots, drops, without_storage, saves_kept, damaged_store, tabs_checked, memory,
+         touch_keys, full_disk, installed_offline, new_build]
+
+
+def main(site_root, native, names):
     site = Site(site_root)
-    for test in (run, without_storage, saves_kept, touch_keys):
+    for case in [c for c in CASES if not names or c.__name__ in names]:
         b = Browser()
         try:
-            test(b, site, native) if test is run else test(b, site)
+            case(b, site, native)
+        except Exception as e:  # a case that breaks fails, and the others still run
+            check(case.__name__ + ' ran to its end', False, repr(e))
         finally:
             b.close()
-    full_disk(site)
     site.close()
-    installed_offline(site_root)
-    new_build(site_root)
-    print('%d passed, %d failed' % (passed, failed))
-    return 1 if failed else 0
-
-
-def run(b, site, native):
-    check('the page starts the game', b.open(site.url))
-    ours, theirs = b.board(), native_board(native)
-    differ = sum(1 for i in range(0, min(len(ours), len(theirs)), 3) if ours[i:i + 3] != theirs[i:i + 3])
-    check('board, dots and help text are the native game\'s, pixel for pixel',
-          len(theirs) == len(ours) == 640 * 480 * 3 and differ == 0, '%d pixels differ' % differ)
-
-    # Lines to the limits, and a dot at its limit holding back the keys after it.
-    b.press('ArrowRight')
-    check('Right draws a line to the limit', b.wait_pixel(634, 15, GREY) and b.pixel(300, 15) == list(GREY))
-    b.press('KeyS')
-    b.settle()
-    check('a dot held at its limit holds back the keys after it', b.pixel(625, 474) == list(BLACK))
-    b.release('ArrowRight')
-    check('let go, the keys after it act again', b.wait_pixel(625, 474, LIGHT_RED))
-    b.release('KeyS')
-
-    b.tap('Space')
-    check('Space clears the lines, not the dots',
-          b.wait_pixel(300, 15, BLACK) and b.wait_pixel(629, 15, GREY) and b.wait_pixel(625, 469, LIGHT_RED))
-
-    # Letter keys act by their label on any layout, and on one without Latin
-    # letters by their US place; a release lets go of what its press pressed.
-    left = lambda: b.js("(() => { const c = document.getElementById('board').getContext('2d');"
-                        " for (let x = 0; x < 640; x++) { const d = c.getImageData(x, 11, 1, 1).data;"
-                        " if (d[0] > 240 && d[1] > 30 && d[1] < 70) return x; } return -1; })()")
-    passes = lambda: b.wait('window.vellomar.turns > %d' % (b.js('window.vellomar.turns') + 10))
-    b.press('KeyZ', 'w')  # AZERTY's W
-    check('AZERTY: the key labelled W acts as W', b.wait_pixel(625, 6, LIGHT_RED))  # the top limit
-    b.release('KeyZ', 'w')
-    b.press('KeyA', '\u0444')  # Russian: the key at A's place
-    check('Russian: the key at A\'s US place acts as A', b.wait_pixel(450, 11, LIGHT_RED))
-    b.release('KeyA', 'a')  # the layout switched while it was held
-    stood = passes() and left()
-    b.press('KeyS', 'o')  # Dvorak's O and E, at the US places of S and D
-    b.press('KeyD', 'e')
-    passes()
-    b.release('KeyD', 'e')
-    b.release('KeyS', 'o')
-    check('a release lets go of its press\'s key, and unlabelled places do nothing',
-          passes() and left() == stood and b.pixel(stood + 5, 30) == list(BLACK),
-          'the dot moved from %s to %s' % (stood, left()))
-    b.press('Semicolon', 's')  # Dvorak's S
-    check('Dvorak: the key labelled S acts as S', b.wait_pixel(stood + 5, 100, LIGHT_RED))
-    b.release('Semicolon', 's')
-
-    # F1 opens no help tab, and no key scrolls the page, even a small one.
-    b.call('Emulation.setDeviceMetricsOverride', width=700, height=360, deviceScaleFactor=1, mobile=False)
-    pages = lambda: len([t for t in b.call('Target.getTargets', session=False)['targetInfos'] if t['type'] == 'page'])
-    before = pages()
-    for code in ('F1', 'ArrowDown', 'Space', 'PageDown', 'ArrowUp'):
-        b.tap(code)
-    b.settle()
-    check('F1 opens no help tab', pages() == before)
-    check('the game\'s keys do not scroll the page', b.js('window.scrollY') == 0,
-          'scrolled to %s' % b.js('window.scrollY'))
-    b.call('Emulation.clearDeviceMetricsOverride')
-
-    # F1, F2 and P, and the snapshot kept through a reload. The grey dot
-    # stands at the right edge now.
-    b.press('ArrowDown')
-    b.wait_pixel(629, 200, GREY)
-    b.release('ArrowDown')
-    b.tap('F1')
-    check('F1 saves a 640 x 480 snapshot', b.wait("(() => { try { return FS.stat('%s').size == 921654 } "
-                                                   "catch (e) { return false } })()" % SNAPSHOT))
-    check('the first save asks the browser to keep it, and the page says what it answered',
-          b.wait("document.getElementById('kept').textContent.includes('This browser')"))
-    b.tap('Space')
-    b.wait_pixel(629, 200, BLACK)
-    b.tap('F2')
-    b.tap('KeyP', key='\u0437')  # Russian: the key at P's place
-    check('F2 and P bring the saved board back', b.wait_pixel(629, 200, GREY))
-    saved = b.file(SNAPSHOT)
-    b.wait('window.vellomar.stored > 0 && !window.vellomar.storing')
-    check('a reload keeps load.bmp', b.reload() and b.file(SNAPSHOT) == saved)
-
-    # The download gives the file's bytes.
-    b.js("document.querySelector('.download').click()")
-    path = os.path.join(b.downloads, 'load.bmp')
-    end = time.monotonic() + 10
-    while time.monotonic() < end and not (os.path.exists(path) and os.path.getsize(path) == len(saved)):
-        time.sleep(0.05)
-    check('"Download load.bmp" gives the file\'s bytes', os.path.exists(path) and open(path, 'rb').read() == saved)
-
-    # A dropped picture becomes load.bmp only if F2 could read it, and pastes
-    # with its magenta left out; anything else leaves load.bmp as it was, says
-    # why, and the game runs on.
-    with tempfile.TemporaryDirectory() as folder:
-        good = bmp(100, 100, lambda x, y: (255, 0, 255) if x >= 50 and y >= 50 else (255, 0, 0))
-        files = {'notes.txt': b'not a picture\n', 'zeros.bmp': b'BM' + bytes(1 << 20),
-                 'cut.bmp': good[:len(good) // 2], 'picture.bmp': good}
-        for name, data in files.items():
-            with open(os.path.join(folder, name), 'wb') as f:
-                f.write(data)
-        with open(os.path.join(folder, 'huge.bmp'), 'wb') as f:  # sparse: never read
-            f.truncate(300 << 20)
-        b.tap('Space')
-        stored = b.js('JSON.stringify(window.vellomar.newest)')
-        for name, why in (('notes.txt', 'not a picture this game can read'),
-                          ('zeros.bmp', 'not a picture this game can read'),
-                          ('cut.bmp', 'not a picture this game can read'), ('huge.bmp', 'too large')):
-            drop(b, os.path.join(folder, name))
-            check('a dropped %s is refused as %s, load.bmp kept' % (name, why),
-                  b.wait("document.getElementById('status').textContent.startsWith('%s %s')" % (name, 'is ' + why)) and
-                  b.file(SNAPSHOT) == saved and b.js('JSON.stringify(window.vellomar.newest)') == stored)
-        drop(b, os.path.join(folder, 'picture.bmp'))
-        check('a dropped BMP becomes load.bmp, and is stored',
-              b.wait("document.getElementById('status').textContent.includes('is now load.bmp')") and
-              b.file(SNAPSHOT) == good and b.wait('window.vellomar.stored > 0 && !window.vellomar.storing'))
-        b.tap('F2')
-        b.tap('KeyP')
-        check('the dropped BMP is pasted', b.wait_pixel(25, 75, RED))
-        check('its magenta leaves the board as it was', b.pixel(75, 75) == list(BLACK))
-        b.js("FS.writeFile('/vellomar/.drop.bmp', new TextEncoder().encode('BM but no picture'));"
-             "FS.rename('/vellomar/.drop.bmp', '%s')" % SNAPSHOT)
-        b.tap('Space')
-        b.wait_pixel(25, 75, BLACK)
-        b.tap('F2')
-        b.tap('KeyP')
-        b.settle()
-        nothing = b.pixel(25, 75) == list(BLACK)
-        b.press('ArrowDown')  # the reload put the grey dot back at its start
-        check('a load.bmp that is no picture gives nothing to paste, and the game runs on',
-              nothing and b.wait_pixel(15, 300, GREY))
-        b.release('ArrowDown')
-
-    # A hidden page stops passing, and goes on when it is shown again.
-    other = b.call('Target.createTarget', url='about:blank', session=False)['targetId']
-    b.call('Target.activateTarget', targetId=other, session=False)
-    hidden = b.wait('document.hidden', 5)
-    turns = b.js('window.vellomar.turns')
-    time.sleep(0.5)
-    check('a hidden page does not pass', hidden and b.js('window.vellomar.turns') - turns <= 1)
-    b.call('Target.activateTarget', targetId=b.target, session=False)
-    check('shown again, it goes on', b.wait('!document.hidden && window.vellomar.turns > %d' % (turns + 5), 5))
-
-    # A key held while the page loses the focus is let go.
-    b.press('ArrowDown')
-    held = b.wait_pixel(15, 474, GREY)
-    b.call('Target.activateTarget', targetId=other, session=False)
-    b.wait('document.hidden', 5)
-    b.call('Target.activateTarget', targetId=b.target, session=False)
-    b.wait('!document.hidden', 5)
-    b.call('Target.closeTarget', targetId=other, session=False)
-    b.tap('Space')
-    check('losing the focus lets go of a held key', held and b.wait_pixel(15, 300, BLACK, timeout=5))
-
-    # In a large window the board is shown at the largest whole multiple that fits.
-    b.call('Emulation.setDeviceMetricsOverride', width=1500, height=1200, deviceScaleFactor=1, mobile=False)
-    check('a large window shows the board twice as large, crisp',
-          b.wait("document.getElementById('board').style.width == '1280px'", 5) and
-          b.js("getComputedStyle(document.getElementById('board')).imageRendering") == 'pixelated')
-    b.call('Emulation.clearDeviceMetricsOverride')
-
-    b.tap('Escape', hold=0)
-    check('Esc ends the game, and the page says so',
-          b.wait('window.vellomar.ended') and 'has ended' in b.js("document.getElementById('status').textContent"))
+    return verdict()
 
 
 if __name__ == '__main__':
-    signal.alarm(300)  # a page that stops answering fails the run instead of stalling it
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    signal.alarm(900)  # a page that stops answering fails the run instead of stalling it
+    sys.exit(main(sys.argv[1], sys.argv[2], sys.argv[3:]))

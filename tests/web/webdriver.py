@@ -4,14 +4,14 @@ test's third engine. Plain HTTP from Python's own library."""
 
 import glob
 import json
+import os
 import subprocess
 import tempfile
-import time
 import urllib.error
 import urllib.request
 
 from bidi import KEYS
-from cdp import free_port
+from cdp import free_port, until
 
 
 class WebKit:
@@ -19,18 +19,25 @@ class WebKit:
         port = free_port()
         # What the driver and the browser say, for a run that fails.
         self.log = tempfile.TemporaryFile()
+        # Without WebKit's optimizing WebAssembly tier (OMG). WebKitGTK 2.52
+        # (Debian 13) spends about 10 s of CPU on it for the library's BMP
+        # reader (F2), 20 times 2.50's, nearly all in one step of it
+        # (allocateStackByGraphColoring); a reload does not stop that
+        # compile, and on two cores WebKit has one compiler thread, so the
+        # new page's game waits behind it: over 60 s on a busy machine. The
+        # page runs the same in the lower tiers. The variable reaches the
+        # browser's web process through the driver.
+        env = dict(os.environ, JSC_useOMGJIT='false')
         self.process = subprocess.Popen(['WebKitWebDriver', '--port=%d' % port],
-                                        stdout=self.log, stderr=subprocess.STDOUT)
+                                        stdout=self.log, stderr=subprocess.STDOUT, env=env)
         self.base = 'http://127.0.0.1:%d' % port
-        end = time.monotonic() + 30
-        while True:
+        def listening():
             try:
-                urllib.request.urlopen(self.base + '/status', timeout=1)
-                break
+                return urllib.request.urlopen(self.base + '/status', timeout=1)
             except OSError:
-                if time.monotonic() > end:
-                    raise
-                time.sleep(0.05)
+                return None
+        if not until(listening, 30, 0.05):
+            raise RuntimeError('WebKitWebDriver did not listen on its port')
         browser = sorted(glob.glob('/usr/lib/*/webkit*gtk-*/MiniBrowser'))[-1]
         options = {'binary': browser, 'args': ['--automation']}
         self.session = '/session/' + self._call('POST', '/session', {
