@@ -4,7 +4,7 @@
 # checks, then a one-minute fuzz run of the snapshot reader, then the suite
 # again built with AddressSanitizer and UndefinedBehaviorSanitizer, then
 # the Windows build, tested under Wine, and last the browser build, tested
-# in headless Chromium.
+# in headless Chromium, Firefox and WebKit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
@@ -31,5 +31,5 @@ ctest --test-dir build-asan --output-on-failure
 # The Windows zip, and its tests under Wine.
 scripts/windows.sh test
 
-# The browser build, and its tests in headless Chromium.
+# The browser build, and its tests in headless Chromium, Firefox and WebKit.
 scripts/web.sh test

@@ -33,11 +33,21 @@ bool startup()
     buffer = create_bitmap(BOARD_W, BOARD_H);
     if (!buffer)
         return fail("cannot create the 640x480 board");
+    start_state();
+    return true;
+}
+
+void start_state()
+{
+    x = DOT1_START_X, y = DOT1_START_Y;
+    x2 = DOT2_START_X, y2 = DOT2_START_Y;
+    if (load)
+        destroy_bitmap(load);
+    load = nullptr;
     // A new bitmap holds whatever memory it was given; start from the
     // same black board that every clear leaves.
     clear_to_color(buffer, colour(BLACK));
-    title();
-    return true;
+    write_help_lines();
 }
 
 int colour(Rgb c) { return makecol(c.r, c.g, c.b); }
@@ -46,10 +56,10 @@ void clear_board()
 {
     clear_to_color(screen, colour(WHITE));
     clear_to_color(buffer, colour(BLACK));
-    title();
+    write_help_lines();
 }
 
-void title()
+void write_help_lines()
 {
     textout_ex(buffer, font, HELP_LINE_1, 0, 0, colour(HELP_RED), 0);
     textout_ex(buffer, font, HELP_LINE_2, 0, HELP_ROW, colour(HELP_RED), 0);

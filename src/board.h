@@ -14,11 +14,14 @@ extern BITMAP *buffer;   // the board: a 640 x 480 memory bitmap
 extern BITMAP *load;     // the held picture, or null
 extern PALETTE pal;      // palette handed to the BMP writer and reader
 
-// Start-up: library, keyboard, window and board. On failure tells the
-// player why (cannot_start()) and returns false.
+// Start-up: library, keyboard, window and board, and the start state. On
+// failure tells the player why (cannot_start()) and returns false.
 bool startup();
+// The game as it starts: the dots at their start places, no picture held,
+// the board black with the help lines on it. Start-up ends with it.
+void start_state();
 // Writes the two help lines onto the board.
-void title();
+void write_help_lines();
 // One frame pass: stamp both dots onto the board and present it.
 void frame();
 // Frees the held picture and the board.

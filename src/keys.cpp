@@ -11,16 +11,16 @@
 // a pass that takes long) leave it 0 at both, and the press is lost. The
 // library's keyboard handler, on its own thread, notes every press here as
 // well, numbered, and the next key pass takes the notes.
-// A spin lock guards the three below: it is held for a few dozen
+// A spin lock guards them and the notes below: it is held for a few dozen
 // instructions at a time, and the Windows toolchain has no std::mutex.
-static std::atomic_flag notes = ATOMIC_FLAG_INIT;
-struct Notes {
-    Notes()
+static std::atomic_flag notes_busy = ATOMIC_FLAG_INIT;
+struct NotesLock {
+    NotesLock()
     {
-        while (notes.test_and_set(std::memory_order_acquire)) {
+        while (notes_busy.test_and_set(std::memory_order_acquire)) {
         }
     }
-    ~Notes() { notes.clear(std::memory_order_release); }
+    ~NotesLock() { notes_busy.clear(std::memory_order_release); }
 };
 static unsigned pressed[KEY_MAX];  // number of the first press since the last take, 0 for none
 static unsigned presses;
@@ -35,7 +35,7 @@ static void note_press(int scancode)
 {
     const int k = scancode & 0x7f;
     {
-        Notes lock;
+        NotesLock lock;
         if (scancode & 0x80)
             reported_down[k] = false;
         else if (!reported_down[k]) {
@@ -55,7 +55,7 @@ bool esc_pressed()
 {
     bool tapped;
     {
-        Notes lock;
+        NotesLock lock;
         tapped = pressed[KEY_ESC] != 0;
         pressed[KEY_ESC] = 0;
     }
@@ -81,7 +81,7 @@ static bool acted;                   // whether the last pass read a key as down
 // by the last pass is older than any new one.
 static void take_presses()
 {
-    Notes lock;
+    NotesLock lock;
     for (int k : PASS_ORDER) {
         // A key pressed again before the pass that takes its waiting press
         // acts once there, as a key held across both would.
@@ -92,7 +92,7 @@ static void take_presses()
 
 void forget_presses()
 {
-    Notes lock;
+    NotesLock lock;
     for (int k = 0; k < KEY_MAX; k++) {
         pressed[k] = offered[k] = held_back[k] = 0;
         reported_down[k] = false;
@@ -180,7 +180,7 @@ bool nothing_to_do()
 {
     if (acted)
         return false;
-    Notes lock;
+    NotesLock lock;
     for (int k : PASS_ORDER)
         if (key[k] || pressed[k] || held_back[k])
             return false;
@@ -189,6 +189,6 @@ bool nothing_to_do()
 
 bool held_or_pressed(int k)
 {
-    Notes lock;
+    NotesLock lock;
     return key[k] || pressed[k] || held_back[k];
 }

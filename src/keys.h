@@ -3,8 +3,8 @@
 #pragma once
 
 // Notes every press the library's keyboard handler reports, from now on:
-// a key pressed and let go between two reads still acts once. Start-up
-// calls it once the keyboard is installed.
+// a key pressed and let go between two reads still acts once. main()
+// calls it once the game has started.
 void watch_presses();
 
 // The frame loop's test of Esc: held, or pressed since the last test.

@@ -1,16 +1,21 @@
 // What the game asks of the operating system. Each platform gives these
-// (src/linux/ for Linux with X11, src/windows/, src/web/), chosen by the
-// build. They are primitives: the policy built on them (how a save replaces
-// the snapshot file, how its temporary files are named, when the last save
-// still holds) is the same everywhere and is written once, in savefile.cpp.
+// primitives, in a folder of its own that the build picks (src/linux/ for
+// Linux with X11, src/windows/, src/web/), in files of the same names for
+// the same concerns: message.cpp, keyboard.cpp, signals.cpp, rest.cpp,
+// path.cpp, temporaries.cpp, identity.cpp, files.cpp, with its target.h.
+// Where Linux and the browser share code, it is in src/posix/. The policy
+// built on them (how a save replaces the snapshot file, how its temporary
+// files are named, when the last save still holds) is the same everywhere
+// and is written once, in savefile.cpp; no platform knows it.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// --- the game's start and end ---------------------------------------------------
+// --- the game's start and end (message.cpp, keyboard.cpp, signals.cpp) -------------
 
 // Tells the player that the game can't start, the way they will see it:
 // one line on stderr where it was started from a terminal or a menu that
@@ -25,13 +30,19 @@ void cannot_start(const char *what, const char *why);
 // result.
 int install_keys();
 
-// Makes Ctrl+C, kill and a logout set `stop_signal` (stopping.h) rather
-// than end the game outright; a second one ends it at once. Call once
-// before the library starts (which puts in handlers of its own) and once
-// after it. Signals that were ignored when the game started stay ignored.
+// The stop signal that came (Ctrl+C, kill, a logout), or 0: the loop ends
+// at the end of its pass (stopping.h).
+extern volatile std::sig_atomic_t stop_signal;
+
+// Makes the stop signals set `stop_signal` and wake the game rather than
+// end it outright; a second one ends it at once. Call once before the
+// library starts (which puts in handlers of its own) and once after it.
+// Signals that were ignored when the game started stay ignored. Where the
+// display can go away under the game (X11), that ends it here too, at
+// once, by the signal if one came, else with one line and status 1.
 void catch_stop_signals();
 
-// --- rest ---------------------------------------------------------------------------
+// --- rest (rest.cpp) --------------------------------------------------------------
 
 // Sleeps until wake_game() is called, by the keyboard's handler or a stop
 // signal, since the last wait_for_wake() returned; returns at once if it
@@ -48,22 +59,28 @@ void wake_game();
 using File = intptr_t;
 constexpr File NO_FILE = -1;
 
-// What a look at a file tells.
-struct Look {
-    bool regular;        // a plain file (not a folder, device, pipe, ...)
-    uint64_t volume;     // with `index`, which file it is
+// What the system tells of a file.
+struct FileInfo {
+    bool regular;         // a plain file (not a folder, device, pipe, ...)
+    uint64_t volume;      // with `index`, which file it is
     uint64_t index;
     uint64_t size;
-    unsigned links;      // how many names it has
-    int64_t written;     // when its contents last changed, ns since 1970
-    int64_t changed;     // when anything about it last changed, where kept
-    int64_t born;        // when it was made, where kept; else 0
+    unsigned links;       // how many names it has
+    int64_t modified_ns;  // when its contents last changed, since 1970
+    int64_t changed_ns;   // when anything about it last changed, where kept
+    int64_t born_ns;      // when it was made, where kept; else 0
 };
 
 // Where a save to a path goes: the folder the file at the end of the path
-// is in, and its name there. Each platform's target.h defines it, with at
-// least `bool exists` and `Look look` (of the existing file).
+// is in, and its name there. Each platform's target.h defines `Target`,
+// built on this, with what it needs to find them again.
+struct TargetBase {
+    bool exists = false;  // whether a file is there now
+    FileInfo info{};      // of that file
+};
 #include "target.h"
+
+// --- the target and its folder (path.cpp) -------------------------------------------
 
 // Follows `path` to where a save goes, as an open would, but only through
 // links the user can trust. False for a path that can't be looked at,
@@ -73,32 +90,41 @@ bool find_target(const char *path, Target &t);
 // writing would allow: false for a read-only file, or one someone else
 // planted in a shared folder.
 bool may_write(const Target &t);
-// Looks again at the target's name, without following it.
-bool look_at_name(const Target &t, Look &l);
+// What is under the target's name now, not following it.
+bool name_info(const Target &t, FileInfo &i);
+// The folder's own information.
+bool folder_info(const Target &t, FileInfo &i);
 
-// The folder's own look, and the names in it.
-bool look_at_folder(const Target &t, Look &l);
+// --- temporary files (temporaries.cpp) ------------------------------------------------
+
+// The names in the target's folder that a temporary file could have (plain
+// ASCII), every one of them.
 std::vector<std::string> list_folder(const Target &t);
-// Removes the temporary file `name` beside the target if the game `pid`
-// that made it is gone and it is the user's own; leaves it otherwise.
-void remove_if_stale(const Target &t, const std::string &name, unsigned long pid);
-// This process's id, as a temporary file's name carries it.
+// Removes the file `name` beside the target if it is a temporary file of
+// the user's own that no running game holds; leaves it otherwise.
+void remove_if_stale(const Target &t, const std::string &name);
+// This process's id, as a temporary file's name carries it for people.
 unsigned long process_id();
-
 // Makes the new file `name` beside the target, for writing, to be renamed
-// over it: `private_` where it is to take an existing file's identity
-// (nobody but the user may open it meanwhile), else as a new file would be
-// made. NO_FILE with `taken` set where the name is in use.
-File make_temporary(const Target &t, const std::string &name, bool private_, bool &taken);
-// Gives the temporary file the existing file's owner, permissions and
-// attributes, wherever the user may set them. False where the new file
-// would give someone access the old one denied.
-bool carry_identity(const Target &t, File temporary);
+// over it, held by this game until it is. Where the target exists, nobody
+// but the user may open it before it has taken that file's identity;
+// otherwise it is made as a new file would be. NO_FILE with `taken` set
+// where the name is in use.
+File make_temporary(const Target &t, const std::string &name, bool &taken);
 // Closes the temporary file and renames it over the target in one step:
 // true if the target now is that file. On any failure removes it.
 bool rename_over(const Target &t, const std::string &name, File temporary);
 // Closes the temporary file and removes it.
 void remove_temporary(const Target &t, const std::string &name, File temporary);
+
+// --- identity (identity.cpp) --------------------------------------------------------
+
+// Gives the temporary file the existing file's owner, permissions and
+// attributes, wherever the user may set them. False where the new file
+// would give someone access the old one denied.
+bool carry_identity(const Target &t, File temporary);
+
+// --- open files (files.cpp) ---------------------------------------------------------
 
 // Opens the existing target file itself, for reading or writing: NO_FILE
 // where it is no longer the file that was found.
@@ -106,20 +132,19 @@ File open_target(const Target &t, bool write);
 // Opens a file for reading: never anything but a regular file, never in a
 // way that could block or make a terminal the game's own.
 File open_to_read(const char *path);
-bool look_at(File f, Look &l);
-// One write or read at `offset`: the bytes it moved, or -1 on failure
-// (retried where a signal only interrupted it).
+bool file_info(File f, FileInfo &i);
+// One write or read at `offset`: the bytes it moved, or FAILED (retried
+// where a signal only interrupted it). A write that found the disk or a
+// quota full gives NO_ROOM.
+constexpr long long FAILED = -1, NO_ROOM = -2;
 long long write_at(File f, const unsigned char *data, size_t size, uint64_t offset);
 long long read_at(File f, unsigned char *data, size_t size, uint64_t offset);
 // Makes sure `size` bytes of room are the file's own, where the platform
 // can, before it is written in place: false only if the disk has not got it.
 bool claim_room(File f, uint64_t size);
 bool set_size(File f, uint64_t size);
-// Whether the failure just met was the disk or a quota running out of room.
-bool out_of_room();
 // Closes the file; false if the close reported that a write failed.
 bool close_file(File f);
-
-// Tells the page that a save was made (where saves live in a browser's own
-// storage, as well as in its memory); nothing elsewhere.
-void saved_to(const char *path, const unsigned char *data, size_t size);
+// Keeps a save where it must be kept besides the file (a browser's own
+// storage, which outlasts the page's memory); nothing elsewhere.
+void on_saved(const unsigned char *data, size_t size);

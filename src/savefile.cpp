@@ -21,12 +21,12 @@ namespace {
 
 // --- a file that is closed when it goes out of scope -------------------------
 
-class Open {
+class OpenFile {
 public:
-    explicit Open(File f) : f_(f) {}
-    Open(const Open &) = delete;
-    Open &operator=(const Open &) = delete;
-    ~Open()
+    explicit OpenFile(File f) : f_(f) {}
+    OpenFile(const OpenFile &) = delete;
+    OpenFile &operator=(const OpenFile &) = delete;
+    ~OpenFile()
     {
         if (f_ != NO_FILE)
             close_file(f_);
@@ -41,46 +41,48 @@ private:
 
 constexpr size_t PIECE = 1u << 30;  // the most one call moves
 
-// Moves all `size` bytes by as many calls of `step(at, most)` as it takes.
-template <class Step> bool whole(size_t size, Step step)
+// Moves all `size` bytes by as many calls of `step(at, most)` as it takes:
+// `size`, or what the first call that moved nothing gave (FAILED, NO_ROOM).
+template <class Step> long long transfer_all(size_t size, Step step)
 {
     for (size_t done = 0; done < size;) {
         const long long n = step(done, std::min(size - done, PIECE));
         if (n <= 0)
-            return false;
+            return n < 0 ? n : FAILED;
         done += size_t(n);
     }
-    return true;
+    return (long long)size;
 }
 
-bool write_all(File f, const unsigned char *data, size_t size)
+// All `size` bytes written: `size`, FAILED or NO_ROOM.
+long long write_all(File f, const unsigned char *data, size_t size)
 {
-    return whole(size, [&](size_t at, size_t n) { return write_at(f, data + at, n, at); });
+    return transfer_all(size, [&](size_t at, size_t n) { return write_at(f, data + at, n, at); });
 }
 
 bool read_all(File f, unsigned char *data, size_t size)
 {
-    return whole(size, [&](size_t at, size_t n) { return read_at(f, data + at, n, at); });
+    return transfer_all(size, [&](size_t at, size_t n) { return read_at(f, data + at, n, at); }) >= 0;
 }
 
 // Whether the open file holds exactly `data`, read in pieces.
 bool holds(File f, const unsigned char *data, size_t size)
 {
     static unsigned char piece[1 << 16];
-    return whole(size, [&](size_t at, size_t n) {
+    return transfer_all(size, [&](size_t at, size_t n) {
         const long long got = read_at(f, piece, std::min(sizeof piece, n), at);
-        return got > 0 && std::memcmp(piece, data + at, size_t(got)) == 0 ? got : -1;
-    });
+        return got > 0 && std::memcmp(piece, data + at, size_t(got)) == 0 ? got : FAILED;
+    }) >= 0;
 }
 
-bool same_file(const Look &a, const Look &b) { return a.volume == b.volume && a.index == b.index; }
+bool same_file(const FileInfo &a, const FileInfo &b) { return a.volume == b.volume && a.index == b.index; }
 
 // --- temporary files ---------------------------------------------------------------
 //
 // A temporary file is named ".load-<pid>-XXXXXX.bmp" (six letters or digits
 // in place of the Xs) and made beside the file it replaces, as a rename
-// can't cross file systems. The pid tells people, and the platform, which
-// game made it; the platform tells whether that game is gone.
+// can't cross file systems. The pid tells people which game made it; the
+// platform tells whether that game still holds it.
 
 constexpr char TMP_PREFIX[] = ".load-";
 constexpr char TMP_SUFFIX[] = ".bmp";
@@ -101,27 +103,24 @@ std::string temporary_name()
     return name + TMP_SUFFIX;
 }
 
-// The pid in `name` if it has exactly the form of a temporary file's name,
-// else 0: a file of the user's that only looks like one is left alone.
-unsigned long temporary_pid(const std::string &name)
+// Whether `name` has exactly the form of a temporary file's name: a file
+// of the user's that only looks like one is left alone.
+bool is_temporary(const std::string &name)
 {
     const size_t pre = sizeof TMP_PREFIX - 1, suf = sizeof TMP_SUFFIX - 1;
     if (name.size() < pre + 2 + TMP_RANDOM + suf || name.compare(0, pre, TMP_PREFIX) != 0 ||
         name.compare(name.size() - suf, suf, TMP_SUFFIX) != 0)
-        return 0;
+        return false;
     const size_t digits = pre, dash = name.size() - suf - TMP_RANDOM - 1;
     if (name[dash] != '-' || name[digits] == '0' || dash - digits > 9)
-        return 0;
-    unsigned long pid = 0;
-    for (size_t i = digits; i < dash; i++) {
+        return false;
+    for (size_t i = digits; i < dash; i++)
         if (name[i] < '0' || name[i] > '9')
-            return 0;
-        pid = pid * 10 + unsigned(name[i] - '0');
-    }
+            return false;
     for (size_t i = dash + 1; i < name.size() - suf; i++)
         if (!name[i] || !std::strchr(TMP_CHARS, name[i]))
-            return 0;
-    return pid;
+            return false;
+    return true;
 }
 
 // Removes what games that were killed outright left beside the target. Each
@@ -130,17 +129,17 @@ unsigned long temporary_pid(const std::string &name)
 // keeps none, it is looked at on every save.
 void remove_stale_temporaries(const Target &t)
 {
-    static std::vector<Look> done;
-    Look folder;
-    if (look_at_folder(t, folder) && folder.born) {
-        const auto same = [&](const Look &l) { return same_file(l, folder) && l.born == folder.born; };
+    static std::vector<FileInfo> done;
+    FileInfo folder;
+    if (folder_info(t, folder) && folder.born_ns) {
+        const auto same = [&](const FileInfo &i) { return same_file(i, folder) && i.born_ns == folder.born_ns; };
         if (std::any_of(done.begin(), done.end(), same))
             return;
         done.push_back(folder);
     }
     for (const std::string &name : list_folder(t))
-        if (const unsigned long pid = temporary_pid(name))
-            remove_if_stale(t, name, pid);
+        if (is_temporary(name))
+            remove_if_stale(t, name);
 }
 
 // A new temporary file beside the target, its name in `name`.
@@ -149,7 +148,7 @@ File new_temporary(const Target &t, std::string &name)
     for (int tries = 0; tries < TMP_TRIES; tries++) {
         name = temporary_name();
         bool taken = false;
-        const File f = make_temporary(t, name, t.exists, taken);
+        const File f = make_temporary(t, name, taken);
         if (f != NO_FILE || !taken)
             return f;
     }
@@ -160,7 +159,7 @@ File new_temporary(const Target &t, std::string &name)
 
 struct Saved {
     bool valid = false;
-    Look look;
+    FileInfo info;
     // Whether the file's times are certainly older than a moment at which
     // it was seen to hold the save's bytes: any change since then shows.
     bool settled;
@@ -177,27 +176,27 @@ int64_t now_ns()
 // 2 s (FAT), 1 s (ext4 with small inodes, many network file systems),
 // 10 ms (exFAT). The granularity is guessed from the times themselves: a
 // time on a whole second may be on a coarse one.
-bool settled_by(const Look &l, int64_t seen)
+bool settled_by(const FileInfo &i, int64_t seen)
 {
     const auto grain = [](int64_t t) {
         return t % 1000000000LL == 0 ? 2000000000LL : t % 10000000LL == 0 ? 10000000LL : 1;
     };
-    const int64_t newest = std::max(l.written, l.changed);
-    const int64_t coarsest = std::max(grain(l.written), grain(l.changed));
+    const int64_t newest = std::max(i.modified_ns, i.changed_ns);
+    const int64_t coarsest = std::max(grain(i.modified_ns), grain(i.changed_ns));
     return newest < seen - coarsest - 100000000LL;  // 100 ms for the tick, and more
 }
 
-bool as_saved(const Look &l)
+bool as_saved(const FileInfo &i)
 {
-    return last.valid && same_file(l, last.look) && l.size == last.look.size && l.written == last.look.written &&
-           l.changed == last.look.changed;
+    return last.valid && same_file(i, last.info) && i.size == last.info.size &&
+           i.modified_ns == last.info.modified_ns && i.changed_ns == last.info.changed_ns;
 }
 
-// Notes the file now under the target's name, if it is the one written.
-void remember(const Target &t, const Look &written)
+// Notes the file now under the target's name, if it is `mine`.
+void remember(const Target &t, const FileInfo &mine)
 {
-    Look now;
-    if (look_at_name(t, now) && same_file(now, written)) {
+    FileInfo now;
+    if (name_info(t, now) && same_file(now, mine)) {
         last = {true, now, false};
         last.settled = settled_by(now, now_ns());
     }
@@ -212,39 +211,42 @@ void remember(const Target &t, const Look &written)
 bool write_in_place(const Target &t, const unsigned char *data, size_t size)
 {
     // open_target() opens only the very file that was found.
-    Open f(open_target(t, true));
-    if (!f.ok() || !claim_room(f.get(), size) || !write_all(f.get(), data, size) || !set_size(f.get(), size) ||
+    OpenFile f(open_target(t, true));
+    if (!f.ok() || !claim_room(f.get(), size) || write_all(f.get(), data, size) < 0 || !set_size(f.get(), size) ||
         !close_file(f.release()))
         return false;
-    remember(t, t.look);
+    remember(t, t.info);
     return true;
 }
 
-enum class Renamed { yes, refused, no };
+// How far the temporary file got.
+enum class Replaced {
+    done,          // renamed over the target
+    try_in_place,  // the folder would take no temporary file, the old file's
+                   // identity could not be carried over, the rename was
+                   // refused, or the disk had no room for a second copy: an
+                   // in-place write may still get past
+    failed,        // anything else
+};
 
-// The temporary file, renamed over the target. `refused` where the folder
-// would take no temporary file, the old file's identity could not be
-// carried over or the rename was refused, which an in-place write may still
-// get past (so does a disk without room for a second copy); `no` on any
-// other failure.
-Renamed write_and_rename(const Target &t, const unsigned char *data, size_t size)
+Replaced write_and_rename(const Target &t, const unsigned char *data, size_t size)
 {
     remove_stale_temporaries(t);
     std::string name;
     const File f = new_temporary(t, name);
     if (f == NO_FILE)
-        return Renamed::refused;
-    Look mine;
-    const bool written = write_all(f, data, size) && look_at(f, mine);
-    const bool full = !written && out_of_room();
-    if (!written || (t.exists && !carry_identity(t, f))) {
+        return Replaced::try_in_place;
+    FileInfo mine;
+    const long long wrote = write_all(f, data, size);
+    const bool complete = wrote >= 0 && file_info(f, mine);
+    if (!complete || (t.exists && !carry_identity(t, f))) {
         remove_temporary(t, name, f);
-        return written || full ? Renamed::refused : Renamed::no;
+        return complete || wrote == NO_ROOM ? Replaced::try_in_place : Replaced::failed;
     }
     if (!rename_over(t, name, f))
-        return Renamed::refused;
+        return Replaced::try_in_place;
     remember(t, mine);
-    return Renamed::yes;
+    return Replaced::done;
 }
 
 } // namespace
@@ -257,21 +259,21 @@ bool replace_file(const char *path, const unsigned char *data, size_t size)
         return false;
     // Where an in-place write would be refused, so is this: not a regular
     // file, or a file the user may not write.
-    if (t.exists && (!t.look.regular || !may_write(t)))
+    if (t.exists && (!t.info.regular || !may_write(t)))
         return false;
     // A file with other names is written in place, so that every name gets
     // the new picture.
-    const Renamed r = t.exists && t.look.links > 1 ? Renamed::refused : write_and_rename(t, data, size);
-    const bool ok = r == Renamed::yes || (r == Renamed::refused && t.exists && write_in_place(t, data, size));
+    const Replaced r = t.exists && t.info.links > 1 ? Replaced::try_in_place : write_and_rename(t, data, size);
+    const bool ok = r == Replaced::done || (r == Replaced::try_in_place && t.exists && write_in_place(t, data, size));
     if (ok)
-        saved_to(path, data, size);
+        on_saved(data, size);
     return ok;
 }
 
 bool still_holds(const char *path, const unsigned char *data, size_t size)
 {
     Target t;
-    if (!last.valid || last.look.size != size || !find_target(path, t) || !t.exists || !as_saved(t.look))
+    if (!last.valid || last.info.size != size || !find_target(path, t) || !t.exists || !as_saved(t.info))
         return false;
     if (last.settled)
         return true;
@@ -279,20 +281,20 @@ bool still_holds(const char *path, const unsigned char *data, size_t size)
     // rewrite in the same tick: the bytes themselves are compared, until
     // a look finds the times settled.
     const int64_t seen = now_ns();
-    Open f(open_target(t, false));
-    Look l;
-    if (!f.ok() || !look_at(f.get(), l) || !as_saved(l) || !holds(f.get(), data, size))
+    OpenFile f(open_target(t, false));
+    FileInfo i;
+    if (!f.ok() || !file_info(f.get(), i) || !as_saved(i) || !holds(f.get(), data, size))
         return false;
-    last.settled = settled_by(last.look, seen);
+    last.settled = settled_by(last.info, seen);
     return true;
 }
 
 bool read_file(const char *path, size_t max, std::vector<unsigned char> &out)
 {
-    Open f(open_to_read(path));
-    Look l;
-    if (!f.ok() || !look_at(f.get(), l) || !l.regular || l.size == 0 || l.size > max)
+    OpenFile f(open_to_read(path));
+    FileInfo i;
+    if (!f.ok() || !file_info(f.get(), i) || !i.regular || i.size == 0 || i.size > max)
         return false;
-    out.resize(size_t(l.size));
+    out.resize(size_t(i.size));
     return read_all(f.get(), out.data(), out.size());
 }

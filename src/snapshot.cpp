@@ -109,19 +109,16 @@ BITMAP *read_snapshot(const unsigned char *data, size_t size, RGB *palette)
     return bmp;
 }
 
-// What the last save wrote.
-static std::vector<unsigned char> written;
-
-bool safe_save(const char *path, BITMAP *bmp, const RGB *palette)
+bool safe_save(const char *path, BITMAP *bmp, const RGB *palette, std::vector<unsigned char> &bytes)
 {
-    written.clear();
-    Memory m{nullptr, 0, 0, &written};
+    bytes.clear();
+    Memory m{nullptr, 0, 0, &bytes};
     PACKFILE *pf = pack_fopen_vtable(&memory_vtable, &m);
     bool ok = pf && save_bmp_pf(pf, bmp, palette) == 0;
     if (pf)
         pack_fclose(pf);
-    ok = ok && replace_file(path, written.data(), written.size());
-    trim(written);
+    ok = ok && replace_file(path, bytes.data(), bytes.size());
+    trim(bytes);
     return ok;
 }
 
@@ -158,19 +155,20 @@ void save_snapshot()
     get_palette(pal);
     if (load)
         destroy_bitmap(load);
-    load = create_sub_bitmap(buffer, 0, 0, SCREEN_W, SCREEN_H);
+    load = create_sub_bitmap(buffer, 0, 0, BOARD_W, BOARD_H);
     if (!load)
         return;
     // F1 held saves on every pass. While the board is the one the last save
     // wrote and the file is still the very file that save left, the file
     // holds these bytes already: writing them again would only wear the disk.
-    static std::vector<unsigned char> saved;
-    if (!saved.empty() && same_pixels(load, saved) && still_holds(SNAPSHOT_FILE, written.data(), written.size()))
+    static std::vector<unsigned char> saved_pixels, saved_file;
+    if (!saved_pixels.empty() && same_pixels(load, saved_pixels) &&
+        still_holds(SNAPSHOT_FILE, saved_file.data(), saved_file.size()))
         return;
-    if (safe_save(SNAPSHOT_FILE, load, pal))
-        keep_pixels(load, saved);
+    if (safe_save(SNAPSHOT_FILE, load, pal, saved_file))
+        keep_pixels(load, saved_pixels);
     else
-        saved.clear();
+        saved_pixels.clear();
 }
 
 void load_snapshot()

@@ -3,9 +3,7 @@
 // of its pass).
 #pragma once
 
-#include <csignal>
-
-extern volatile std::sig_atomic_t stop_signal;
+#include "platform.h"
 
 // If a stop signal ended the loop: ends the process by that signal, after
 // the library's own shutdown, so that the shell sees what ended it.

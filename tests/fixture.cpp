@@ -23,13 +23,7 @@ int main(int argc, char **argv)
 void Game::SetUp()
 {
     release_all();
-    x = DOT1_START_X; y = DOT1_START_Y; x2 = DOT2_START_X; y2 = DOT2_START_Y;
-    if (load) {
-        destroy_bitmap(load);
-        load = nullptr;
-    }
-    clear_to_color(buffer, black());
-    title();
+    start_state();
 }
 
 void Game::TearDown() { release_all(); }

@@ -615,7 +615,7 @@ TEST_F(SavedOver, ItsOwnerAndGroupAreKept)
     start(0660);
     own_here("load.bmp");
     ASSERT_EQ(chown("load.bmp", NOBODY, 0), 0);
-    EXPECT_TRUE(unprivileged([] { return safe_save("load.bmp", buffer, pal); }));
+    EXPECT_TRUE(unprivileged([] { std::vector<unsigned char> bytes; return safe_save("load.bmp", buffer, pal, bytes); }));
     EXPECT_TRUE(fresh("load.bmp"));
     EXPECT_EQ(stat_of("load.bmp").st_gid, NOBODY);
     EXPECT_EQ(stat_of("load.bmp").st_mode & 0777, 0600u) << "the new group may read a private drawing";
@@ -625,7 +625,7 @@ TEST_F(SavedOver, AReadOnlyFileIsLeftAlone)
 {
     start(0444);
     own_here("load.bmp");
-    EXPECT_TRUE(unprivileged([] { return !safe_save("load.bmp", buffer, pal); }));
+    EXPECT_TRUE(unprivileged([] { std::vector<unsigned char> bytes; return !safe_save("load.bmp", buffer, pal, bytes); }));
     EXPECT_EQ(read_file("load.bmp"), old);
     EXPECT_EQ(files_here(), std::set<std::string>{"load.bmp"});
 }
@@ -763,7 +763,7 @@ TEST_F(SavedOver, TheAccessAclIsKept)
     start(0600);
     ASSERT_EQ(std::system("setfacl -m u:nobody:rw-,g::---,o::--- load.bmp"), 0);
     ASSERT_EQ(chown(".", NOBODY, NOBODY), 0);
-    EXPECT_TRUE(unprivileged([] { return safe_save("load.bmp", buffer, pal); }));
+    EXPECT_TRUE(unprivileged([] { std::vector<unsigned char> bytes; return safe_save("load.bmp", buffer, pal, bytes); }));
     EXPECT_TRUE(fresh("load.bmp"));
     EXPECT_EQ(run("getfacl -cn load.bmp"), "user::rw-\nuser:0:rw-\nuser:65534:rw-\ngroup::---\n"
                                             "group:0:---\nmask::rw-\nother::---\n\n");
@@ -861,7 +861,7 @@ TEST_F(Snapshot, WhereTheRenameIsRefusedTheFileIsWrittenInPlace)
         scribble();
         pass({KEY_SPACE});
         circlefill(buffer, 100 * round, 300, 40, makecol(0, 0, 255));
-        EXPECT_TRUE(unprivileged([] { return safe_save("load.bmp", buffer, pal); }));
+        EXPECT_TRUE(unprivileged([] { std::vector<unsigned char> bytes; return safe_save("load.bmp", buffer, pal, bytes); }));
         EXPECT_NE(read_file("load.bmp"), before);
         EXPECT_EQ(read_file("load.bmp").size(), SNAPSHOT_BYTES);
         EXPECT_EQ(ino(), was);

@@ -31,7 +31,7 @@ File open_to_read(const char *path)
 
 bool claim_room(File f, uint64_t size)
 {
-    return fallocate(int(f), FALLOC_FL_KEEP_SIZE, 0, off_t(size)) == 0 || !out_of_room();
+    return fallocate(int(f), FALLOC_FL_KEEP_SIZE, 0, off_t(size)) == 0 || !no_room_left();
 }
 
-void saved_to(const char *, const unsigned char *, size_t) {}
+void on_saved(const unsigned char *, size_t) {}

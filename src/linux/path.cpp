@@ -88,7 +88,7 @@ bool find_target(const char *path, Target &t)
             t.name = c;
             t.exists = true;
             t.st = st;
-            t.look = look_of(st);
+            t.info = info_of(st);
             return true;
         }
         t.folder = open_folder(t.folder.get(), c.c_str());
@@ -104,11 +104,21 @@ bool may_write(const Target &t)
     return trusted_here(t.folder_st, t.st) && faccessat(t.folder.get(), t.name.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
-bool look_at_name(const Target &t, Look &l)
+bool name_info(const Target &t, FileInfo &i)
 {
     struct stat st;
     if (fstatat(t.folder.get(), t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
-    l = look_of(st);
+    i = info_of(st);
+    return true;
+}
+
+bool folder_info(const Target &t, FileInfo &i)
+{
+    struct statx sx;
+    i = info_of(t.folder_st);
+    i.born_ns = statx(t.folder.get(), "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME)
+                    ? sx.stx_btime.tv_sec * 1000000000LL + sx.stx_btime.tv_nsec
+                    : 0;
     return true;
 }

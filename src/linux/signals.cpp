@@ -1,7 +1,6 @@
 // How the game ends on Linux besides Esc: stop signals, and the display
 // going away.
 #include "platform.h"
-#include "stopping.h"
 
 #include <allegro.h>
 

@@ -37,9 +37,7 @@ private:
 
 } // namespace lnx
 
-struct Target {
-    bool exists = false;
-    Look look{};
+struct Target : TargetBase {
     lnx::Fd folder;
     struct stat folder_st;
     std::string name;

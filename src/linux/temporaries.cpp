@@ -30,16 +30,6 @@ bool lock(int fd, short type, bool wait)
 
 unsigned long process_id() { return (unsigned long)getpid(); }
 
-bool look_at_folder(const Target &t, Look &l)
-{
-    struct statx sx;
-    l = look_of(t.folder_st);
-    l.born = statx(t.folder.get(), "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME)
-                 ? sx.stx_btime.tv_sec * 1000000000LL + sx.stx_btime.tv_nsec
-                 : 0;
-    return true;
-}
-
 std::vector<std::string> list_folder(const Target &t)
 {
     std::vector<std::string> names;
@@ -54,10 +44,10 @@ std::vector<std::string> list_folder(const Target &t)
     return names;
 }
 
-// The pid does not matter here: the lock tells. A file that can't be
+// The lock tells whether its game still holds it. A file that can't be
 // opened or locked (one another game holds, or a file system without
 // locks) is left alone, and so is another user's.
-void remove_if_stale(const Target &t, const std::string &name, unsigned long)
+void remove_if_stale(const Target &t, const std::string &name)
 {
     const int folder = t.folder.get();
     struct stat listed, opened;
@@ -77,10 +67,10 @@ void remove_if_stale(const Target &t, const std::string &name, unsigned long)
 // A temporary file for an existing one stays private until it has the old
 // file's identity; one for a new file is made as the library would have
 // made the file itself (the umask, or the folder's default ACL).
-File make_temporary(const Target &t, const std::string &name, bool private_, bool &taken)
+File make_temporary(const Target &t, const std::string &name, bool &taken)
 {
     const int folder = t.folder.get();
-    Fd fd(openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, private_ ? 0600 : 0666));
+    Fd fd(openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, t.exists ? 0600 : 0666));
     taken = !fd.ok() && errno == EEXIST;
     if (!fd.ok())
         return NO_FILE;

@@ -5,4 +5,8 @@
 
 #include <sys/stat.h>
 
-Look look_of(const struct stat &st);
+FileInfo info_of(const struct stat &st);
+
+// Whether the failure the last call met was the disk or a quota running
+// out of room: asked right after that call.
+bool no_room_left();

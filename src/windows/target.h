@@ -3,9 +3,7 @@
 
 #include <string>
 
-struct Target {
-    bool exists = false;
-    Look look{};
+struct Target : TargetBase {
     std::wstring path;              // in full
     std::wstring folder;            // with its trailing separator
     unsigned long attributes = 0;   // of the existing file
