@@ -27,8 +27,10 @@ bool startup()
     if (install_keys() != 0)
         return fail("cannot read the keyboard");
     set_color_depth(COLOR_DEPTH);
+    name_window();
     if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, BOARD_W, BOARD_H, 0, 0) != 0)
         return fail("cannot open a 640x480 window in 16-bit colour");
+    set_window_icon();
     clear_to_color(screen, colour(WHITE));
     buffer = create_bitmap(BOARD_W, BOARD_H);
     if (!buffer)

@@ -1,8 +1,9 @@
 // What the game asks of the operating system. Each platform gives these
 // primitives, in a folder of its own that the build picks (src/linux/ for
 // Linux with X11, src/windows/, src/web/), in files of the same names for
-// the same concerns: message.cpp, keyboard.cpp, signals.cpp, rest.cpp,
-// path.cpp, temporaries.cpp, identity.cpp, files.cpp, with its target.h.
+// the same concerns: message.cpp, keyboard.cpp, window.cpp, signals.cpp,
+// rest.cpp, path.cpp, temporaries.cpp, identity.cpp, files.cpp, with its
+// target.h.
 // Where Linux and the browser share code, it is in src/posix/. The policy
 // built on them (how a save replaces the snapshot file, how its temporary
 // files are named, when the last save still holds) is the same everywhere
@@ -15,7 +16,7 @@
 #include <string>
 #include <vector>
 
-// --- the game's start and end (message.cpp, keyboard.cpp, signals.cpp) -------------
+// --- the game's start and end (message.cpp, keyboard.cpp, window.cpp, signals.cpp) --
 
 // Tells the player that the game can't start, the way they will see it:
 // one line on stderr where it was started from a terminal or a menu that
@@ -29,6 +30,12 @@ void cannot_start(const char *what, const char *why);
 // letters the keys at their US places do. Returns install_keyboard()'s
 // result.
 int install_keys();
+
+// What the desktop knows the game's window by, beyond its caption (the
+// library's): its class, named before the window is made, and its icon,
+// set once it is.
+void name_window();
+void set_window_icon();
 
 // The stop signal that came (Ctrl+C, kill, a logout), or 0: the loop ends
 // at the end of its pass (stopping.h).

@@ -28,7 +28,7 @@ check "desktop-file-validate" empty desktop-file-validate "$desktop"
 check "desktop entry is a game" grep -qx 'Categories=Game;KidsGame;' "$desktop"
 check "desktop entry runs no terminal" grep -qx 'Terminal=false' "$desktop"
 check "desktop entry starts the game by its full path" grep -qx "Exec=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")/bin/vellomar" "$desktop"
-check "desktop entry matches the window's class" grep -qx 'StartupWMClass=Allegro' "$desktop"
+check "desktop entry matches the window's class" grep -qx 'StartupWMClass=Vellomar' "$desktop"
 metainfo="$prefix/share/metainfo/$id.metainfo.xml"
 check "AppStream metadata validates" appstream validate "$metainfo"
 check "AppStream metadata launches the desktop entry" grep -q "<launchable type=\"desktop-id\">$id.desktop<" "$metainfo"
@@ -36,5 +36,10 @@ svg="$prefix/share/icons/hicolor/scalable/apps/vellomar.svg"
 png="$prefix/share/icons/hicolor/48x48/apps/vellomar.png"
 check "scalable icon is SVG" sh -c "identify -format '%m' '$svg' | grep -qx SVG"
 check "48x48 icon is a 48x48 PNG" sh -c "identify -format '%m %w %h' '$png' | grep -qx 'PNG 48 48'"
+# The window's icon is the installed one's picture (scripts/icon.sh makes it).
+icon_h=$(mktemp)
+check "the window's icon is made from the 48x48 icon as it is now" sh -c \
+  "'$(dirname "$0")/../scripts/icon.sh' '$icon_h' && cmp -s '$icon_h' '$(dirname "$0")/../src/linux/icon.h'"
+rm -f "$icon_h"
 
 finish

@@ -5,6 +5,8 @@
 
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+#include <algorithm>
+#include <dirent.h>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
@@ -110,7 +112,7 @@ XGame::XGame(const std::string &dir)
         throw std::runtime_error("no X display for the end-to-end tests");
     XSetErrorHandler(ignore_x_errors);
     pid_ = spawn(dir, &out_fd_);
-    find_window(5000 * patience());
+    find_window(5000);
     // Wait for the first present: the grey dot at its starting place.
     if (win_ && !wait_pixel(DOT1_START_X, DOT1_START_Y, GREY))
         win_ = 0;
@@ -195,10 +197,60 @@ static Window find_board(Display *dpy, Window parent, int depth)
     return found;
 }
 
-void XGame::find_window(int timeout_ms)
+// The processor time, in ticks, that the game and the processes it started
+// have used, and Wine's own (its server, its desktop): a game still coming
+// up on a busy machine uses more and more of it, one that hangs none.
+static unsigned long long start_work(pid_t game)
 {
-    auto t0 = Clock::now();
-    while (ms_since(t0) < timeout_ms) {
+    unsigned long long ticks = 0;
+    std::vector<std::pair<pid_t, pid_t>> procs;  // pid, parent
+    if (DIR *d = opendir("/proc")) {
+        while (dirent *e = readdir(d)) {
+            const pid_t pid = pid_t(std::atol(e->d_name));
+            std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+            std::string line;
+            if (pid <= 0 || !std::getline(in, line) || line.rfind(')') == std::string::npos)
+                continue;
+            const std::string comm = line.substr(line.find('(') + 1, line.rfind(')') - line.find('(') - 1);
+            std::istringstream rest(line.substr(line.rfind(')') + 2));
+            std::string field;
+            std::vector<std::string> f;
+            while (rest >> field)
+                f.push_back(field);
+            if (f.size() < 13)
+                continue;
+            const pid_t parent = pid_t(std::atol(f[1].c_str()));
+            procs.emplace_back(pid, parent);
+            const bool wine = comm == "wineserver" || (comm.size() > 4 && comm.compare(comm.size() - 4, 4, ".exe") == 0);
+            bool mine = pid == game || wine;
+            for (pid_t up = parent; !mine && up > 1;) {
+                mine = up == game;
+                auto p = std::find_if(procs.begin(), procs.end(), [&](auto &x) { return x.first == up; });
+                up = p == procs.end() ? 0 : p->second;
+            }
+            if (mine)
+                ticks += std::stoull(f[11]) + std::stoull(f[12]);
+        }
+        closedir(d);
+    }
+    return ticks;
+}
+
+// Waits for the game's window as long as the game keeps coming up: the
+// first game under a new Wine prefix on a busy machine takes a minute or
+// more. Gives up once no work has been done towards it for `idle_ms`.
+void XGame::find_window(int idle_ms)
+{
+    auto last_work = Clock::now(), last_look = last_work;
+    unsigned long long work = start_work(pid_);
+    while (ms_since(last_work) < idle_ms * patience()) {
+        if (ms_since(last_look) >= 1000) {
+            last_look = Clock::now();
+            const unsigned long long now = start_work(pid_);
+            if (now != work)
+                last_work = last_look;
+            work = now;
+        }
         win_ = find_board(dpy_, DefaultRootWindow(dpy_), 2);
         if (win_) {
             // No window manager runs on the test server: give the game's
@@ -290,6 +342,34 @@ void XGame::hide_and_show()
     XMapWindow(dpy_, win_);
     XSync(dpy_, False);
     wait_state(IsViewable);
+}
+
+std::vector<unsigned long> XGame::window_property(const char *name)
+{
+    Window top = win_, root, up = win_, *kids = nullptr;
+    unsigned n = 0;
+    while (XQueryTree(dpy_, top, &root, &up, &kids, &n) && up != root && up) {
+        XFree(kids);
+        kids = nullptr;
+        top = up;
+    }
+    if (kids)
+        XFree(kids);
+    Atom type;
+    int format;
+    unsigned long items = 0, after;
+    unsigned char *data = nullptr;
+    std::vector<unsigned long> got;
+    if (XGetWindowProperty(dpy_, top, XInternAtom(dpy_, name, False), 0, 1 << 20, False, AnyPropertyType, &type,
+                           &format, &items, &after, &data) == Success && data) {
+        if (format == 32)
+            got.assign(reinterpret_cast<unsigned long *>(data), reinterpret_cast<unsigned long *>(data) + items);
+        else
+            for (unsigned long i = 0; i < items; i++)
+                got.push_back(data[i]);
+        XFree(data);
+    }
+    return got;
 }
 
 bool XGame::asleep()

@@ -6,6 +6,7 @@
 
 #include <X11/Xlib.h>
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 class XGame {
@@ -27,6 +28,9 @@ public:
     // Unmaps the game's window and maps it again: what it showed is gone
     // until the game (or the library for it) draws it again.
     void hide_and_show();
+    // A property of the game's top-level window, as 32-bit items (a
+    // string's bytes come four to an item); empty where it has none.
+    std::vector<unsigned long> window_property(const char *name);
     // Whether the game's main thread falls asleep within a few seconds and
     // stays so for 200 ms: a game that runs passes never does, whatever
     // else it waits for.
@@ -44,7 +48,7 @@ public:
     std::string output();  // what it wrote to stdout and stderr so far
 
 private:
-    void find_window(int timeout_ms);
+    void find_window(int idle_ms);
     Display *dpy_ = nullptr;
     Window win_ = 0;
     pid_t pid_ = -1;
