@@ -175,6 +175,21 @@ void XServer::kill_now()
     pid_ = -1;
 }
 
+// The top-level window that holds `w`: the game's own, or Wine's desktop.
+static Window top_level(Display *dpy, Window w)
+{
+    Window top = w, root, up = w, *kids = nullptr;
+    unsigned n = 0;
+    while (XQueryTree(dpy, top, &root, &up, &kids, &n) && up != root && up) {
+        XFree(kids);
+        kids = nullptr;
+        top = up;
+    }
+    if (kids)
+        XFree(kids);
+    return top;
+}
+
 // The game's window is the one viewable 640 x 480 window on the test
 // server: a top-level one, or one inside another (Wine's virtual desktop
 // and its frame around the game).
@@ -200,7 +215,7 @@ static Window find_board(Display *dpy, Window parent, int depth)
 // The processor time, in ticks, that the game and the processes it started
 // have used, and Wine's own (its server, its desktop): a game still coming
 // up on a busy machine uses more and more of it, one that hangs none.
-static unsigned long long start_work(pid_t game)
+unsigned long long work_ticks(pid_t game)
 {
     unsigned long long ticks = 0;
     std::vector<std::pair<pid_t, pid_t>> procs;  // pid, parent
@@ -242,11 +257,11 @@ static unsigned long long start_work(pid_t game)
 void XGame::find_window(int idle_ms)
 {
     auto last_work = Clock::now(), last_look = last_work;
-    unsigned long long work = start_work(pid_);
+    unsigned long long work = work_ticks(pid_);
     while (ms_since(last_work) < idle_ms * patience()) {
         if (ms_since(last_look) >= 1000) {
             last_look = Clock::now();
-            const unsigned long long now = start_work(pid_);
+            const unsigned long long now = work_ticks(pid_);
             if (now != work)
                 last_work = last_look;
             work = now;
@@ -257,16 +272,7 @@ void XGame::find_window(int idle_ms)
             // top-level window (Wine's desktop, which hands the keys on to
             // its active window) the keyboard focus, and put the pointer
             // over the board.
-            Window top = win_, root, up = win_, *kids = nullptr;
-            unsigned n = 0;
-            while (XQueryTree(dpy_, top, &root, &up, &kids, &n) && up != root && up) {
-                XFree(kids);
-                kids = nullptr;
-                top = up;
-            }
-            if (kids)
-                XFree(kids);
-            XSetInputFocus(dpy_, top, RevertToParent, CurrentTime);
+            XSetInputFocus(dpy_, top_level(dpy_, win_), RevertToParent, CurrentTime);
             XWarpPointer(dpy_, None, win_, 0, 0, 0, 0, 320, 240);
             XSync(dpy_, False);
             return;
@@ -346,15 +352,7 @@ void XGame::hide_and_show()
 
 std::vector<unsigned long> XGame::window_property(const char *name)
 {
-    Window top = win_, root, up = win_, *kids = nullptr;
-    unsigned n = 0;
-    while (XQueryTree(dpy_, top, &root, &up, &kids, &n) && up != root && up) {
-        XFree(kids);
-        kids = nullptr;
-        top = up;
-    }
-    if (kids)
-        XFree(kids);
+    const Window top = top_level(dpy_, win_);
     Atom type;
     int format;
     unsigned long items = 0, after;

@@ -76,5 +76,9 @@ private:
 // the Windows one under Wine) takes to start, draw and end.
 int patience();
 
+// The processor time, in ticks (sysconf(_SC_CLK_TCK) a second), that the
+// game `pid` and the processes it started have used, with Wine's own.
+unsigned long long work_ticks(pid_t pid);
+
 // Runs the game once and returns its exit status; captures its output.
 int run_game(const char *display, std::string *out, int timeout_ms = 5000);

@@ -110,10 +110,13 @@ STORE_HELPERS = ("const tx = m => db.transaction('saves', m).objectStore('saves'
 
 
 def renderer_kb(b):
-    """What the browser's page processes hold in memory, in kB, once the page's garbage is collected."""
+    """What the browser's page processes hold in memory, in kB, once the page's garbage (and its game's worker's,
+    where it has one) is collected."""
     b.call('HeapProfiler.collectGarbage')
-    b.game_js('0')
-    b.call('HeapProfiler.collectGarbage', session=b.game_session())
+    try:
+        b.call('HeapProfiler.collectGarbage', session=b.game_session())
+    except (IndexError, RuntimeError):
+        pass  # an earlier page, with its game on the page's own thread
     total = 0
     for p in b.call('SystemInfo.getProcessInfo', session=False)['processInfo']:
         if p['type'] == 'renderer':
