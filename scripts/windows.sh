@@ -113,7 +113,10 @@ check "the zip holds the exe, the README and both licences" sh -c "cmake -E tar 
 # allocation above 4 GB, where a pointer kept in 32 bits would crash it.
 cmake -S . -B build -DCMAKE_BUILD_TYPE= -DVELLOMAR_TESTS=ON >/dev/null
 cmake --build build -j"$jobs" --target test_e2e >/dev/null
-e2e() { VELLOMAR_GAME="wine $1" build/tests/test_e2e --gtest_filter='EndToEnd.*' --gtest_brief=1; }
+e2e() {
+  VELLOMAR_GAME="wine $1" VELLOMAR_HOLDER="wine $win/game/hold_temporary.exe" \
+    build/tests/test_e2e --gtest_filter='EndToEnd.*' --gtest_brief=1
+}
 check "end to end under Wine" e2e "$win/game/vellomar.exe"
 check "end to end under Wine, every allocation above 4 GB" e2e "$win/game/vellomar_high.exe"
 finish

@@ -527,23 +527,42 @@ TEST(EndToEnd, KilledGamesNeverTearTheSnapshotAndWhatTheyLeftGoes)
     }
     // Nothing can clean up after SIGKILL at the time; the next save in the
     // same directory removes what killed games left, and only that: not a
-    // user's file that looks alike, nor one of a game still running. On
-    // Linux a running game holds a lock on its file; here one with the
-    // game's own pid, as a game in another pid namespace may have.
+    // user's file that looks alike, nor one of a game still running. A
+    // running game holds a lock on its file: on Linux here one with the
+    // game's own pid, as a game in another pid namespace may have; under
+    // Wine a Windows program holds it (VELLOMAR_HOLDER).
     const std::string look_alike = ".load-2024-final.bmp";
     std::vector<std::string> kept{look_alike, "load.bmp"};
     for (const std::string &f : {std::string(".load-999999-AbCdEf.bmp"), look_alike})
         std::fclose(std::fopen((dir + "/" + f).c_str(), "w"));
     XGame g(dir);
     ASSERT_TRUE(g.ready());
-    const std::string alive = ".load-" + std::to_string(under_wine() ? getpid() : g.pid()) + "-AbCdEf.bmp";
-    const int held = open((dir + "/" + alive).c_str(), O_RDWR | O_CREAT, 0600);
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    if (under_wine())
-        unlink((dir + "/" + alive).c_str());  // the test's pid is no Windows pid
-    else if (fcntl(held, F_OFD_SETLK, &lock) == 0)
+    const std::string alive = ".load-" + std::to_string(g.pid()) + "-AbCdEf.bmp";
+    int held = -1;
+    pid_t holder = -1;
+    if (const char *hold = getenv("VELLOMAR_HOLDER")) {
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        if ((holder = fork()) == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            if (chdir(dir.c_str()) == 0)
+                execl("/bin/sh", "sh", "-c", ("exec " + std::string(hold) + " " + alive).c_str(), (char *)nullptr);
+            _exit(127);
+        }
+        close(out[1]);
+        char said[8] = {};
+        EXPECT_EQ(read(out[0], said, 4), 4);
+        EXPECT_EQ(std::string(said), "held");
+        close(out[0]);
         kept.push_back(alive);
+    } else {
+        held = open((dir + "/" + alive).c_str(), O_RDWR | O_CREAT, 0600);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        if (fcntl(held, F_OFD_SETLK, &lock) == 0)
+            kept.push_back(alive);
+    }
     std::sort(kept.begin(), kept.end());
     g.tap(XK_F1, 300);
     // The game may still be in its last save when F1 is up: its own
@@ -567,6 +586,10 @@ TEST(EndToEnd, KilledGamesNeverTearTheSnapshotAndWhatTheyLeftGoes)
     }
     g.tap(XK_Escape);
     EXPECT_EQ(g.wait_exit(), 0);
+    if (holder > 0) {
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+    }
     close(held);
 }
 
