@@ -2,7 +2,7 @@
 # This tree's builds side by side with an earlier commit's, in one run on
 # the same machine: the pass rate (bench_pass, in turns), the latencies
 # (bench_latency), the processor time at rest natively and under Wine, and
-# the browser's (tests/web/bench_web.py, with the earlier site beside).
+# the browser's (bench/bench_web.py, with the earlier site beside).
 #   bench/compare.sh COMMIT
 # The earlier tree is checked out and built under build/compare/.
 set -euo pipefail
@@ -51,4 +51,4 @@ for game in "$new_bin" "$old_bin" "wine build/win/game/vellomar.exe" "wine $old/
   echo "$game: $(VELLOMAR_GAME=$game build-bench/bench/bench_latency rest 10)"
 done
 echo "== the browser"
-python3 tests/web/bench_web.py build/web build-bench/bench/bench_pass build-bench/bench/bench_latency "$old/build/web"
+python3 bench/bench_web.py build/web build-bench/bench/bench_pass build-bench/bench/bench_latency "$old/build/web"

@@ -134,6 +134,6 @@ case "${1:-}" in
     cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVELLOMAR_TESTS=OFF -DVELLOMAR_BENCH=ON >/dev/null
     cmake --build build-bench -j"$jobs" --target bench_pass bench_latency >/dev/null
     . scripts/xvfb.sh
-    exec python3 tests/web/bench_web.py "$site" build-bench/bench/bench_pass build-bench/bench/bench_latency "${@:2}"
+    exec python3 bench/bench_web.py "$site" build-bench/bench/bench_pass build-bench/bench/bench_latency "${@:2}"
     ;;
 esac

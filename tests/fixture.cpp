@@ -1,6 +1,8 @@
 #include "fixture.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 struct Window : ::testing::Environment {
@@ -22,11 +24,21 @@ int main(int argc, char **argv)
 
 void Game::SetUp()
 {
+    char folder[] = "/tmp/vellomar-test-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    dir_ = folder;
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
     release_all();
     start_state();
 }
 
-void Game::TearDown() { release_all(); }
+void Game::TearDown()
+{
+    release_all();
+    start_state();
+    if (chdir("/") == 0)
+        std::system(("umount -q " + dir_ + "/disk 2>/dev/null; rm -rf " + dir_).c_str());
+}
 
 void Game::hold(std::initializer_list<int> keys)
 {

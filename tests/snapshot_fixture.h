@@ -38,28 +38,8 @@ inline std::set<std::string> files_here()
     return names;
 }
 
-// Each test runs in a fresh temporary directory, which is where the game
-// reads and writes its snapshot.
 class Snapshot : public Game {
 protected:
-    void SetUp() override
-    {
-        Game::SetUp();
-        char tmpl[] = "/tmp/vellomar-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        ASSERT_EQ(chdir(dir_.c_str()), 0);
-    }
-    void TearDown() override
-    {
-        Game::TearDown();
-        if (load) {
-            destroy_bitmap(load);
-            load = nullptr;
-        }
-        chdir("/");
-        std::system(("umount -q " + dir_ + "/disk 2>/dev/null; rm -rf " + dir_).c_str());
-    }
     // One key pass with exactly these keys held.
     static void pass(std::initializer_list<int> keys)
     {
@@ -67,7 +47,6 @@ protected:
         move();
         release_all();
     }
-    std::string dir_;
 };
 
 inline void scribble()

@@ -206,35 +206,13 @@ extern "C" int openat(int dir, const char *path, int flags, ...)
     return real(dir, path, flags, mode);
 }
 
-// Every test in this program runs in a folder of its own, made before it and
-// removed after it: what a test saves never lands where the program was
-// started, nor waits there for another test to find it.
-std::string test_folder;
-struct FolderPerTest : ::testing::EmptyTestEventListener {
-    int home = -1;
-    void OnTestStart(const ::testing::TestInfo &) override
-    {
-        test_folder = ::testing::TempDir() + "vellomar-test-XXXXXX";
-        if ((home = open(".", O_RDONLY | O_DIRECTORY)) < 0 || !mkdtemp(test_folder.data()) ||
-            chdir(test_folder.c_str()) != 0)
-            perror("no folder for the test"), exit(1);
-    }
-    void OnTestEnd(const ::testing::TestInfo &) override
-    {
-        unlink(SNAPSHOT_FILE);
-        if (fchdir(home) != 0 || close(home) != 0 || (rmdir(test_folder.c_str()) != 0 && errno != ENOENT))
-            fprintf(stderr, "files left in %s\n", test_folder.c_str());
-    }
-};
-[[maybe_unused]] const bool folder_per_test =
-    (::testing::UnitTest::GetInstance()->listeners().Append(new FolderPerTest), true);
-
 // Each sequence starts from the game's start-up state: no file, no press
 // noted, no Esc.
 class ModelledKeys : public Game {
 protected:
     void SetUp() override
     {
+        Game::SetUp();
         hooked = *(plain = buffer->vtable);
         hooked.clear_to_color = [](BITMAP *b, int c) { b == buffer ? seen('C') : void(), plain->clear_to_color(b, c); };
         hooked.draw_sprite = [](BITMAP *b, BITMAP *s, int u, int v) {
@@ -247,10 +225,11 @@ protected:
     {
         buffer->vtable = plain;
         unlink(SNAPSHOT_FILE);
-        EXPECT_EQ(rmdir(test_folder.c_str()), 0) << "a save left files beside " << SNAPSHOT_FILE;
+        EXPECT_EQ(rmdir(dir_.c_str()), 0) << "a save left files beside " << SNAPSHOT_FILE;
+        mkdir(dir_.c_str(), 0700);  // for the fixture to remove
         Game::TearDown();
     }
-    void restart() { Game::SetUp(), esc_pressed(), unlink(SNAPSHOT_FILE); }
+    void restart() { release_all(), start_state(), esc_pressed(), unlink(SNAPSHOT_FILE); }
 
     // Plays `acts` on the game and the model from where the game stands:
     // empty if they agree after every pass, else the acts up to the first

@@ -59,7 +59,7 @@ TEST_F(Game, EachKeyMovesItsDotOnePixelPerPassUpToItsLimit)
 {
     for (const Limit &l : limits) {
         SCOPED_TRACE(l.name);
-        SetUp();
+        restart();
         *l.pos = l.limit - 3 * l.step;
         hold({l.key});
         for (int pass = 1; pass <= 3; pass++) {
@@ -78,7 +78,7 @@ TEST_F(Game, KeyAtItsLimitEndsTheKeyPass)
     for (size_t i = 0; i < std::size(limits); i++) {
         const Limit &l = limits[i];
         SCOPED_TRACE(l.name);
-        SetUp();
+        restart();
         // Put both dots mid-board so every other key could move its dot.
         x = 300; y = 200; x2 = 400; y2 = 300;
         *l.pos = l.limit;

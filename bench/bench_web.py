@@ -17,7 +17,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'tests', 'web'))
 from cdp import STARTED, Browser, Site, wait  # noqa: E402
 from test_web import STORE_HELPERS, draw_and_save, in_store, key_centre, renderer_kb  # noqa: E402
 
