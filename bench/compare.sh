@@ -12,10 +12,11 @@ scripts/deps.sh test
 scripts/deps.sh windows
 dir=$PWD/build/compare
 old=$dir/old
+. scripts/xvfb.sh
 git worktree remove --force "$old" 2>/dev/null || rm -rf "$old"
 mkdir -p "$dir"
 git worktree add --detach "$old" "$old_commit" >/dev/null
-trap 'git worktree remove --force "$old" 2>/dev/null || true' EXIT
+xvfb_at_exit 'git worktree remove --force "$old" 2>/dev/null || true'
 
 # Each tree's own Release build, Windows exe and site.
 for tree in "$PWD" "$old"; do
@@ -24,7 +25,6 @@ for tree in "$PWD" "$old"; do
    scripts/web.sh >/dev/null)
 done
 
-. scripts/xvfb.sh
 export VELLOMAR_XSERVER_PID=$_xvfb_pid
 export WINEPREFIX=$dir/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$WINEPREFIX"
