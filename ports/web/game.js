@@ -21,7 +21,8 @@ const tell = (kind, text) => postMessage({ type: kind, text });
 
 let game = null;        // the game's module, once it runs
 let ended = false;
-let hidden = false;
+let hidden = false;      // the game waits: the page is hidden, or shown but the newest save not yet read
+let pageHidden = false;
 const keys = [];        // key events from the page, not yet taken by the game
 let rouse = null;       // ends the game's rest, or its wait while the page is hidden
 
@@ -152,8 +153,10 @@ onmessage = e => {
     keys.push(m);
     wake();
   } else if (m.type === 'shown') {
-    hidden = m.hidden;
-    if (!hidden) ready.then(() => store.refresh()).then(() => { sendTally(); wake(); });
+    // Shown again, the game goes on once it has read the newest save.
+    pageHidden = m.hidden;
+    if (pageHidden) hidden = true;
+    else ready.then(() => store.refresh()).then(() => { if (!pageHidden) { hidden = false; sendTally(); wake(); } });
   } else if (m.type === 'frame') {
     spare.push(m.buffer);
   } else if (m.type === 'open') {
