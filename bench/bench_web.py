@@ -19,7 +19,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', 'tests', 'web'))
 from cdp import STARTED, Browser, Site, wait  # noqa: E402
-from test_web import STORE_HELPERS, draw_and_save, in_store, key_centre, renderer_kb  # noqa: E402
+from test_web import STORE_HELPERS, draw_and_save, in_store, key_centre, renderer_kb, sweep_saving  # noqa: E402
 
 # The counters an earlier build of the page kept too: it ran turns all the time.
 OLD_STARTED = 'window.vellomar && window.vellomar.started && window.vellomar.turns > 2'
@@ -131,17 +131,7 @@ def memory_after_saves(b, site, old, label, saves=2000):
     opened(b, site, old)
     before = renderer_kb(b)
     first, t0 = b.js('window.vellomar.saves'), time.monotonic()
-    b.press('F1')
-    sweep = [('ArrowRight', 'KeyA'), ('ArrowDown', 'KeyW'), ('ArrowLeft', 'KeyD'), ('ArrowDown', 'KeyW'),
-             ('ArrowUp', 'KeyS')]
-    while b.js('window.vellomar.saves') - first < saves and time.monotonic() - t0 < 600:
-        for keys in sweep:
-            for k in keys:
-                b.press(k)
-            b.wait('window.vellomar.turns > %d' % (b.js('window.vellomar.turns') + 3))
-            for k in keys:
-                b.release(k)
-    b.release('F1')
+    sweep_saving(b, lambda: b.js('window.vellomar.saves') - first < saves and time.monotonic() - t0 < 600)
     b.wait('!window.vellomar.storing', 60)
     after = renderer_kb(b)
     print('%s: renderer memory %.0f MB, then %.0f MB after %d saves made with F1 held while drawing (%.0f s)'
@@ -194,44 +184,44 @@ def first_visits(site_root, bench_latency, runs=5):
              statistics.median(in_all) / 1000, statistics.median(offline)), flush=True)
 
 
+def in_new_browser(measure, *args):
+    b = Browser()
+    try:
+        measure(b, *args)
+    finally:
+        b.close()
+
+
+def rates(b, site, bench_pass):
+    opened(b, site, False)
+    b.press('ArrowUp')  # dot 1 against the top edge: passes run, nothing moves
+    time.sleep(0.5)
+    web, native = [], []
+    for _ in range(8):
+        native.append(native_rate(bench_pass))
+        start, t0 = b.js('window.vellomar.passes'), time.monotonic()
+        time.sleep(1.5)
+        web.append((b.js('window.vellomar.passes') - start) / (time.monotonic() - t0))
+    b.release('ArrowUp')
+    print('passes per second with a key held: browser %.0f, native %.0f (8 rounds, alternating): ratio %.3f'
+          % (statistics.median(web), statistics.median(native), sum(web) / sum(native)), flush=True)
+    for _ in range(30):
+        draw_and_save(b)
+    times = b.js('window.vellomar.storeTimes')[-30:]
+    print('pass that saved to the save stored: median %.1f ms, max %.1f ms over %d saves'
+          % (statistics.median(times), max(times), len(times)), flush=True)
+
+
 def main(site_root, bench_pass, bench_latency, old_root=None):
     site = Site(site_root)
     old = Site(old_root) if old_root else None
     sites = [('this build', site, False)] + ([('the earlier build', old, True)] if old else [])
     engines_at_rest(sites)
     for label, s, is_old in sites:
-        b = Browser()
-        try:
-            latencies(b, s, is_old, label)
-        finally:
-            b.close()
-    b = Browser()
-    try:
-        opened(b, site, False)
-        b.press('ArrowUp')  # dot 1 against the top edge: passes run, nothing moves
-        time.sleep(0.5)
-        web, native = [], []
-        for _ in range(8):
-            native.append(native_rate(bench_pass))
-            start, t0 = b.js('window.vellomar.passes'), time.monotonic()
-            time.sleep(1.5)
-            web.append((b.js('window.vellomar.passes') - start) / (time.monotonic() - t0))
-        b.release('ArrowUp')
-        print('passes per second with a key held: browser %.0f, native %.0f (8 rounds, alternating): ratio %.3f'
-              % (statistics.median(web), statistics.median(native), sum(web) / sum(native)), flush=True)
-        for _ in range(30):
-            draw_and_save(b)
-        times = b.js('window.vellomar.storeTimes')[-30:]
-        print('pass that saved to the save stored: median %.1f ms, max %.1f ms over %d saves'
-              % (statistics.median(times), max(times), len(times)), flush=True)
-    finally:
-        b.close()
+        in_new_browser(latencies, s, is_old, label)
+    in_new_browser(rates, site, bench_pass)
     for label, s, is_old in sites:
-        b = Browser()
-        try:
-            memory_after_saves(b, s, is_old, label)
-        finally:
-            b.close()
+        in_new_browser(memory_after_saves, s, is_old, label)
     damaged_starts(site)
     first_visits(site_root, bench_latency)
     site.close()

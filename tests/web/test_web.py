@@ -496,21 +496,26 @@ def tabs_checked(b, site, native):
     check('and memory stays flat', grown < 50000, '%d MB more' % (grown // 1000))
 
 
-def memory(b, site, native):
-    """F1 held while both dots sweep the board: every save replaces load.bmp's bytes, keeping no old ones."""
-    b.open(site.url)
+def sweep_saving(b, going):
+    """F1 held while both dots sweep the board, a key pair for a few turns at a time, while going()."""
     b.press('F1')
     sweep = [('ArrowRight', 'KeyA'), ('ArrowDown', 'KeyW'), ('ArrowLeft', 'KeyD'), ('ArrowDown', 'KeyW'),
              ('ArrowUp', 'KeyS')]
-    before, saves, t0 = renderer_kb(b), b.js('window.vellomar.saves'), time.monotonic()
-    while time.monotonic() - t0 < 5:
+    while going():
         for keys in sweep:
             for k in keys:
                 b.press(k)
-            b.wait('window.vellomar.turns > %d' % (b.js('window.vellomar.turns') + 5))
+            b.wait('window.vellomar.turns > %d' % (b.js('window.vellomar.turns') + 4))
             for k in keys:
                 b.release(k)
     b.release('F1')
+
+
+def memory(b, site, native):
+    """F1 held while both dots sweep the board: every save replaces load.bmp's bytes, keeping no old ones."""
+    b.open(site.url)
+    before, saves, t0 = renderer_kb(b), b.js('window.vellomar.saves'), time.monotonic()
+    sweep_saving(b, lambda: time.monotonic() - t0 < 5)
     b.wait('window.vellomar.resting && !window.vellomar.storing', 30)
     grown, made = renderer_kb(b) - before, b.js('window.vellomar.saves') - saves
     files = b.game_js("(() => { let n = 0; for (let node of game.FS.nameTable) for (; node; node = node.name_next)"
