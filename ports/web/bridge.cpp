@@ -3,6 +3,7 @@
 // load.bmp, and whether a save is about to replace load.bmp.
 #include "bmpcheck.h"
 #include "keys.h"
+#include "rules.h"
 #include "snapshot.h"
 
 #include <allegro.h>
@@ -28,6 +29,10 @@ extern "C" EMSCRIPTEN_KEEPALIVE int vellomar_header_readable(const unsigned char
 extern "C" EMSCRIPTEN_KEEPALIVE int vellomar_readable(const unsigned char *data, size_t size)
 {
     RGB palette[PAL_SIZE];
+    // At the game's depth, as F2 reads: the page asks before the game has
+    // started too (a stored save at the page's start), when the library's
+    // depth is still 8 and a picture would be reduced to a palette instead.
+    set_color_depth(COLOR_DEPTH);
     BITMAP *bmp = size <= BMP_MAX_FILE ? read_snapshot(data, size, palette) : nullptr;
     if (bmp)
         destroy_bitmap(bmp);
