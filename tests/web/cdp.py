@@ -8,6 +8,7 @@ import functools
 import http.server
 import json
 import os
+import select
 import shutil
 import socket
 import subprocess
@@ -170,8 +171,14 @@ class Browser:
 
     # --- the protocol ---------------------------------------------------------------
 
-    def _read(self):
+    ANSWER_WITHIN = 120  # s; every call the tests make is answered within a few
+
+    def _read(self, method):
         while b'\0' not in self.buffer:
+            # A target that never answers (held at its start, or gone with
+            # its process) fails the case that asked, not the whole run.
+            if not select.select([self.from_chrome], [], [], self.ANSWER_WITHIN)[0]:
+                raise RuntimeError('%s: no answer in %d s' % (method, self.ANSWER_WITHIN))
             chunk = os.read(self.from_chrome, 1 << 20)
             if not chunk:
                 raise RuntimeError('the browser went away')
@@ -187,7 +194,7 @@ class Browser:
             message['sessionId'] = session
         os.write(self.to_chrome, json.dumps(message).encode() + b'\0')
         while True:
-            answer = self._read()
+            answer = self._read(method)
             if answer.get('id') == self.next_id:
                 if 'error' in answer:
                     raise RuntimeError('%s: %s' % (method, answer['error']))

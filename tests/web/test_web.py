@@ -306,11 +306,17 @@ def without_storage(b, site, native):
     b.call('Target.setAutoAttach', autoAttach=True, waitForDebuggerOnStart=True, flatten=True)
     b.call('Page.navigate', url=site.url)
     # The game's worker is held at its start until storage is gone there too.
-    worker = until(lambda: b.js('1') and [e['params']['sessionId'] for e in b.events
-                                          if e.get('method') == 'Target.attachedToTarget' and e.get('sessionId') == b.session])
+    # The service worker is held as well, and may start first: it answers
+    # nothing while held, so the game's is picked by its type, and both go on.
+    attached = lambda: {e['params']['sessionId']: e['params']['targetInfo']['type'] for e in b.events
+                        if e.get('method') == 'Target.attachedToTarget' and e.get('sessionId') == b.session}
+    worker = until(lambda: b.js('1') and [s for s, kind in attached().items() if kind == 'worker'])
     b.call('Runtime.evaluate', expression="Object.defineProperty(self, 'indexedDB', { get: () => undefined })",
            session=worker[0])
-    b.call('Runtime.runIfWaitingForDebugger', session=worker[0])
+    b.call('Target.setAutoAttach', autoAttach=True, waitForDebuggerOnStart=False, flatten=True)
+    b.js('1')  # takes in what attached meanwhile
+    for held in attached():
+        b.call('Runtime.runIfWaitingForDebugger', session=held)
     check('without storage the game still runs, and the page says so',
           b.wait(STARTED) and 'keeps nothing' in b.js(STORAGE))
     b.tap('F1')
