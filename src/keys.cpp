@@ -4,7 +4,9 @@
 #include "platform.h"
 #include "snapshot.h"
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 
 // key[] is the held state only: a press and its release that both come
 // between two reads (an on-screen keyboard, a remote desktop, a switch, or
@@ -176,19 +178,19 @@ void move()
     if (down(KEY_P)) paste_snapshot();
 }
 
+// Whether `k` is held or a press of it waits to act; under the lock.
+static bool in_play(int k) { return key[k] || pressed[k] || held_back[k]; }
+
 bool nothing_to_do()
 {
     if (acted)
         return false;
     NotesLock lock;
-    for (int k : PASS_ORDER)
-        if (key[k] || pressed[k] || held_back[k])
-            return false;
-    return !key[KEY_ESC] && !pressed[KEY_ESC];
+    return std::none_of(std::begin(PASS_ORDER), std::end(PASS_ORDER), in_play) && !in_play(KEY_ESC);
 }
 
 bool held_or_pressed(int k)
 {
     NotesLock lock;
-    return key[k] || pressed[k] || held_back[k];
+    return in_play(k);
 }
