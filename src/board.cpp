@@ -43,13 +43,18 @@ void start_state()
 {
     x = DOT1_START_X, y = DOT1_START_Y;
     x2 = DOT2_START_X, y2 = DOT2_START_Y;
-    if (load)
-        destroy_bitmap(load);
-    load = nullptr;
+    drop_held_picture();
     // A new bitmap holds whatever memory it was given; start from the
     // same black board that every clear leaves.
     clear_to_color(buffer, colour(BLACK));
     write_help_lines();
+}
+
+void drop_held_picture()
+{
+    if (load)
+        destroy_bitmap(load);
+    load = nullptr;
 }
 
 int colour(Rgb c) { return makecol(c.r, c.g, c.b); }
@@ -83,10 +88,7 @@ void shutdown()
 {
     // After a save the held picture is a view onto the board, so it must
     // go before the board does.
-    if (load) {
-        destroy_bitmap(load);
-        load = nullptr;
-    }
+    drop_held_picture();
     if (buffer) {
         destroy_bitmap(buffer);
         buffer = nullptr;

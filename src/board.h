@@ -24,6 +24,8 @@ void start_state();
 void write_help_lines();
 // One frame pass: stamp both dots onto the board and present it.
 void frame();
+// Frees the held picture, if any.
+void drop_held_picture();
 // Frees the held picture and the board.
 void shutdown();
 // The library's colour for `c` on the board.

@@ -78,6 +78,9 @@ struct FileInfo {
     int64_t born_ns;      // when it was made, where kept; else 0
 };
 
+// Whether two FileInfos are of the same file.
+inline bool same_file(const FileInfo &a, const FileInfo &b) { return a.volume == b.volume && a.index == b.index; }
+
 // Where a save to a path goes: the folder the file at the end of the path
 // is in, and its name there. Each platform's target.h defines `Target`,
 // built on this, with what it needs to find them again.

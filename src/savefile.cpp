@@ -75,8 +75,6 @@ bool holds(File f, const unsigned char *data, size_t size)
     }) >= 0;
 }
 
-bool same_file(const FileInfo &a, const FileInfo &b) { return a.volume == b.volume && a.index == b.index; }
-
 // --- temporary files ---------------------------------------------------------------
 //
 // A temporary file is named ".load-<pid>-XXXXXX.bmp" (six letters or digits

@@ -153,8 +153,7 @@ void keep_pixels(BITMAP *b, std::vector<unsigned char> &pixels)
 void save_snapshot()
 {
     get_palette(pal);
-    if (load)
-        destroy_bitmap(load);
+    drop_held_picture();
     load = create_sub_bitmap(buffer, 0, 0, BOARD_W, BOARD_H);
     if (!load)
         return;
@@ -173,9 +172,7 @@ void save_snapshot()
 
 void load_snapshot()
 {
-    if (load)
-        destroy_bitmap(load);
-    load = nullptr;
+    drop_held_picture();
     static std::vector<unsigned char> bytes;
     if (read_file(SNAPSHOT_FILE, BMP_MAX_FILE, bytes))
         load = read_snapshot(bytes.data(), bytes.size(), pal);

@@ -84,7 +84,7 @@ bool attributes_of(const Target &t, Attributes &out)
         via = "/proc/self/fd/" + std::to_string(fd.get());
     }
     struct stat st;
-    if (!fd.ok() || fstat(fd.get(), &st) != 0 || st.st_ino != t.st.st_ino || st.st_dev != t.st.st_dev)
+    if (!fd.ok() || fstat(fd.get(), &st) != 0 || !same_file(st, t.st))
         return false;
     const auto list = [&](char *buf, size_t n) {
         return via.empty() ? flistxattr(fd.get(), buf, n) : listxattr(via.c_str(), buf, n);

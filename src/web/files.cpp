@@ -11,7 +11,7 @@ File open_target(const Target &t, bool write)
 {
     const int fd = open(t.path.c_str(), (write ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
     struct stat st;
-    if (fd >= 0 && fstat(fd, &st) == 0 && uint64_t(st.st_dev) == t.info.volume && uint64_t(st.st_ino) == t.info.index)
+    if (fd >= 0 && fstat(fd, &st) == 0 && same_file(info_of(st), t.info))
         return fd;
     if (fd >= 0)
         close(fd);

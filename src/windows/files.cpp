@@ -9,8 +9,7 @@ File open_target(const Target &t, bool write)
                          write ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     FileInfo i;
-    if (!h.ok() || GetFileType(h.h) != FILE_TYPE_DISK || !info_of(h.h, i) || i.volume != t.info.volume ||
-        i.index != t.info.index)
+    if (!h.ok() || GetFileType(h.h) != FILE_TYPE_DISK || !info_of(h.h, i) || !same_file(i, t.info))
         return NO_FILE;
     return h.release();
 }

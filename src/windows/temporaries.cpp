@@ -27,7 +27,7 @@ bool lock(HANDLE h, bool wait)
 bool still_there(HANDLE h, const std::wstring &path)
 {
     FileInfo mine, there;
-    return info_of(h, mine) && info_at(path, there) && mine.volume == there.volume && mine.index == there.index;
+    return info_of(h, mine) && info_at(path, there) && same_file(mine, there);
 }
 
 } // namespace
