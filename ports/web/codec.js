@@ -114,7 +114,7 @@ function expand(list, packed, row, out) {
 // it until its shape and every one of its tokens have been checked, in
 // time that grows with the bytes it holds, and its whole file is put
 // together only once its header has passed.
-export function unpack(record, most, headerReads = () => true, headerMost = 1024) {
+export function unpack(record, most, headerReads, headerMost) {
   if (!record || typeof record !== 'object') return null;
   const { size, row, packed } = record;
   if (!Number.isSafeInteger(size) || size < 1 || size > most || !Number.isSafeInteger(row) || row < 0 ||

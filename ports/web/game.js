@@ -15,11 +15,13 @@ function sendTally() {
   tallySent = performance.now();
   postMessage({ type: 'tally', tally });
   tally.keyDelays = [];
+  tally.storeTimes = [];
 }
 
 const tell = (kind, text) => postMessage({ type: kind, text });
 
 let game = null;        // the game's module, once it runs
+let most = 0, headerMost = 0;  // the largest file F2 reads; how much of its start the header check needs
 let ended = false;
 let hidden = false;      // the game waits: the page is hidden, or shown but the newest save not yet read
 let pageHidden = false;
@@ -97,14 +99,14 @@ function inGame(bytes, check) {
 }
 
 function headerReads(head, size) {
-  return inGame(head.subarray(0, game._vellomar_header_most()), at => game._vellomar_header_readable(
-    at, Math.min(head.length, game._vellomar_header_most()), size));
+  const first = head.subarray(0, headerMost);
+  return inGame(first, at => game._vellomar_header_readable(at, first.length, size));
 }
 
 // Whether F2 reads `bytes`: the header first, so that nothing more of a
 // file that fails there is copied into the game's memory.
 function reads(bytes) {
-  return bytes.length <= game._vellomar_max_file() && headerReads(bytes, bytes.length) &&
+  return bytes.length <= most && headerReads(bytes, bytes.length) &&
     inGame(bytes, at => game._vellomar_readable(at, bytes.length));
 }
 
@@ -127,15 +129,14 @@ const ready = new Promise(resolve => { storeRead = resolve; });
 async function openPicture(file) {
   const refuse = why => tell('status', file.name + ' ' + why + ': load.bmp is left as it was.');
   if (ended) { refuse('was not opened, as the game has ended (reload the page to play)'); return; }
-  const max = game._vellomar_max_file();
-  if (file.size > max) { refuse('is too large (the game reads pictures up to ' + max / 1048576 + ' MB)'); return; }
+  if (file.size > most) { refuse('is too large (the game reads pictures up to ' + most / 1048576 + ' MB)'); return; }
   // F1 held (or tapped) saves the board over load.bmp in its next pass.
   const saving = () => game._vellomar_saving() !== 0;
   const busy = 'was not opened while F1 is held, as its next save would replace it at once (let F1 go, then drop it again)';
   if (saving()) { refuse(busy); return; }
   let bytes;
   try {
-    const head = new Uint8Array(await file.slice(0, game._vellomar_header_most()).arrayBuffer());
+    const head = new Uint8Array(await file.slice(0, headerMost).arrayBuffer());
     if (!headerReads(head, file.size)) { refuse('is not a picture this game can read'); return; }
     bytes = new Uint8Array(await file.arrayBuffer());
   } catch (e) { refuse('could not be read'); return; }
@@ -186,8 +187,10 @@ async function start() {
   self.game = game;  // for the browser's console, and the tests
   game.FS.mkdir(FOLDER);
   game.FS.chdir(FOLDER);
+  most = game._vellomar_max_file();
+  headerMost = game._vellomar_header_most();
   store = createStore({
-    most: game._vellomar_max_file(), headerReads, reads, adopt, tell, tally, changed: sendTally,
+    most, headerMost, headerReads, reads, adopt, tell, tally, changed: sendTally,
     onSaved: key => { postMessage({ type: 'saved', key, first: firstSave }); firstSave = false; },
   });
   await store.start();

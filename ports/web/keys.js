@@ -118,6 +118,8 @@ export function end() {
 // the first go and presses the second; a corner of a pad holds both its
 // keys. The game sees them exactly as keys of a keyboard.
 const pads = document.getElementById('pads');
+// Each touch key and its scancode, for lighting those held.
+const padKeys = [...pads.querySelectorAll('[data-key]')].map(element => [element, SCANCODES[element.dataset.key]]);
 
 function keysAt(x, y) {
   const element = document.elementFromPoint(x, y);
@@ -133,8 +135,7 @@ export function touch(id, keys, time) {
   for (const s of before) if (!scancodes.includes(s)) letGo(s, time);
   if (!ended) for (const s of scancodes) if (!before.includes(s)) hold(s, time);
   if (fingers.has(id)) fingers.set(id, ended ? [] : scancodes);
-  for (const element of pads.querySelectorAll('[data-key]'))
-    element.classList.toggle('down', holders.has(SCANCODES[element.dataset.key]));
+  for (const [element, scancode] of padKeys) element.classList.toggle('down', holders.has(scancode));
 }
 
 // `fit`: lays the board out again once the pads are shown or hidden.

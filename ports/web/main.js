@@ -40,8 +40,9 @@ const handlers = {
     game.postMessage({ type: 'frame', buffer: m.buffer }, [m.buffer]);
   },
   tally(m) {
-    const delays = counters.keyDelays.concat(m.tally.keyDelays).slice(-1000);
-    Object.assign(counters, m.tally, { keyDelays: delays });
+    // Delays and store times come as those since the last tally; the page keeps the last 1000.
+    const recent = k => counters[k].concat(m.tally[k]).slice(-1000);
+    Object.assign(counters, m.tally, { keyDelays: recent('keyDelays'), storeTimes: recent('storeTimes') });
   },
   status(m) { say(m.text); },
   storage(m) { tell(m.text); },

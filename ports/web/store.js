@@ -31,7 +31,10 @@ function later(a, b) { return a[0] > b[0] || (a[0] === b[0] && a[1] > b[1]); }
 // text)`: what the page should say ('status' or 'storage'); `tally`: the
 // counters the tests read, and `changed()` sends them; `onSaved(key)`: a
 // save is made.
-export function createStore({ most, headerReads, reads, adopt, tell, tally, changed, onSaved }) {
+export function createStore({ most, headerMost, headerReads, reads, adopt, tell: tellPage, tally, changed, onSaved }) {
+  // The page hears only a change: a save stored after a stored one says nothing.
+  let told = '';
+  const tell = (kind, text) => { if (text !== told) { told = text; tellPage(kind, text); } };
   const TAB = Math.random();
   let db = null, opening = null;
   let newest = null;      // the key of the folder's load.bmp, or null
@@ -47,7 +50,7 @@ export function createStore({ most, headerReads, reads, adopt, tell, tally, chan
 
   // The file a record holds, if the game reads it; else null.
   function picture(record) {
-    const bytes = unpack(record, most, headerReads);
+    const bytes = unpack(record, most, headerReads, headerMost);
     return bytes && reads(bytes) ? bytes : null;
   }
 
@@ -175,7 +178,6 @@ export function createStore({ most, headerReads, reads, adopt, tell, tally, chan
       tally.storing--;
       tally.stored++;
       tally.storeTimes.push(performance.now() - made);
-      if (tally.storeTimes.length > 1000) tally.storeTimes.shift();
       tally.storedBytes += record.packed.length;
       for (const k of gone) useless.delete(JSON.stringify(k));
       stored(key);
@@ -261,8 +263,8 @@ export function createStore({ most, headerReads, reads, adopt, tell, tally, chan
     // A save the game just made, or a picture taken as load.bmp: stored now.
     save(bytes) {
       const now = Date.now();
-      const last = [newest, latest].reduce((a, k) => (k && (!a || later(k, a)) ? k : a), null);
-      const key = [last && last[0] >= now ? last[0] + 1 : now, TAB];
+      // `latest` is never older than `newest` (take() and save() keep it so).
+      const key = [latest && latest[0] >= now ? latest[0] + 1 : now, TAB];
       const record = recordOf(bytes);
       newest = latest = tally.newest = key;
       if (tabs) tabs.postMessage({ key, record });
